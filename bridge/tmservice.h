@@ -1,0 +1,28 @@
+#pragma once
+
+#include "vehiraserverinterface.h"
+
+typedef struct _GUPnPRootDevice GUPnPRootDevice;
+class TmServicePrivate;
+
+// Joins the two UPnP services of the root device to the back-end: it is the back-end's
+// D-Bus proxy and the user data of every UPnP action and query handler, and turns the
+// back-end's change signals into UPnP events.
+class TmService : public VehiraServerInterface
+{
+    Q_OBJECT
+public:
+    TmService(QObject *parent, const QString &service, const QString &path);
+    ~TmService() override;
+
+    // True when both services were found on the root device and everything is connected.
+    bool bindToRootDevice(GUPnPRootDevice *rootDevice);
+
+public Q_SLOTS:
+    void setAppStatusUpdateState(const QString &newValue);
+    void setAppListUpdateState(const QString &newValue);
+    void setUnusedProfileIDs(const QString &newValue);
+
+private:
+    TmServicePrivate *d;
+};

@@ -1,0 +1,12 @@
+#!/bin/sh
+# Installs the Debian 12 packages needed to build, demonstrate and test the daemon.
+set -eu
+export DEBIAN_FRONTEND=noninteractive
+apt-get update
+apt-get install -y --no-install-recommends \
+    build-essential cmake pkg-config clang-format \
+    qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools \
+    libgupnp-1.6-dev libgssdp-1.6-dev libxml2-dev libxml2-utils \
+    gssdp-tools gupnp-tools \
+    dbus dbus-daemon iproute2 curl procps \
+    python3 python3-dbus python3-gi python3-dbusmock

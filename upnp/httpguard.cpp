@@ -1,0 +1,117 @@
+#include "upnp/httpguard.h"
+
+#include <libgupnp/gupnp.h>
+#include <libsoup/soup.h>
+
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+bool sameHostAndPort(const char *hostHeader, GUPnPContext *context)
+{
+    if (!hostHeader)
+        return false;
+    const std::string uriText = std::string("http://") + hostHeader + "/";
+    GUri *uri = g_uri_parse(uriText.c_str(), G_URI_FLAGS_NONE, nullptr);
+    if (!uri)
+        return false;
+    // Without a port the Host header means port 80.
+    const int port = g_uri_get_port(uri) == -1 ? 80 : g_uri_get_port(uri);
+    const char *host = g_uri_get_host(uri);
+    const char *ownHost = gssdp_client_get_host_ip(GSSDP_CLIENT(context));
+    const bool same
+        = host && ownHost && std::strcmp(host, ownHost) == 0 && guint(port) == gupnp_context_get_port(context);
+    g_uri_unref(uri);
+    return same;
+}
+
+bool bodyTooLarge(SoupMessageHeaders *headers)
+{
+    if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CHUNKED)
+        return true;
+    return soup_message_headers_get_content_length(headers) > HttpGuard::maxRequestBody;
+}
+
+bool climbsOut(const char *path)
+{
+    char *decoded = g_uri_unescape_string(path, nullptr);
+    if (!decoded)
+        return true;
+    bool climbs = std::strchr(decoded, '\\') != nullptr;
+    char **segments = g_strsplit(decoded, "/", -1);
+    for (char **segment = segments; !climbs && *segment; ++segment)
+        climbs = std::strcmp(*segment, "..") == 0;
+    g_strfreev(segments);
+    g_free(decoded);
+    return climbs;
+}
+
+bool unsafeLanguageToken(const char *token)
+{
+    return std::strchr(token, '/') || std::strchr(token, '\\') || std::strstr(token, "..");
+}
+
+// GUPnP appends the preferred language to a hosted file's local path when it looks for a
+// localised copy, so a token must never name another directory.
+void dropUnsafeLanguages(SoupMessageHeaders *headers)
+{
+    const char *acceptLanguage = soup_message_headers_get_list(headers, "Accept-Language");
+    if (!acceptLanguage)
+        return;
+    GSList *tokens = soup_header_parse_list(acceptLanguage);
+    GString *kept = g_string_new(nullptr);
+    bool dropped = false;
+    for (GSList *token = tokens; token; token = token->next) {
+        const char *text = static_cast<const char *>(token->data);
+        if (unsafeLanguageToken(text)) {
+            dropped = true;
+            continue;
+        }
+        if (kept->len)
+            g_string_append(kept, ", ");
+        g_string_append(kept, text);
+    }
+    if (dropped) {
+        if (kept->len)
+            soup_message_headers_replace(headers, "Accept-Language", kept->str);
+        else
+            soup_message_headers_remove(headers, "Accept-Language");
+    }
+    g_string_free(kept, TRUE);
+    soup_header_free_list(tokens);
+}
+
+void screenRequest(SoupServerMessage *message, gpointer contextPointer)
+{
+    auto *context = static_cast<GUPnPContext *>(contextPointer);
+    SoupMessageHeaders *headers = soup_server_message_get_request_headers(message);
+    if (bodyTooLarge(headers)) {
+        soup_server_message_set_status(message, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
+        soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
+        return;
+    }
+    if (!sameHostAndPort(soup_message_headers_get_one(headers, "Host"), context)) {
+        soup_server_message_set_status(message, SOUP_STATUS_PRECONDITION_FAILED, nullptr);
+        return;
+    }
+    if (climbsOut(g_uri_get_path(soup_server_message_get_uri(message)))) {
+        soup_server_message_set_status(message, SOUP_STATUS_NOT_FOUND, nullptr);
+        return;
+    }
+    dropUnsafeLanguages(headers);
+}
+
+void watchRequest(SoupServer *, SoupServerMessage *message, gpointer context)
+{
+    g_signal_connect(message, "got-headers", G_CALLBACK(screenRequest), context);
+}
+
+} // namespace
+
+void HttpGuard::install(GUPnPContext *context)
+{
+    g_signal_connect_object(
+        gupnp_context_get_server(context), "request-started", G_CALLBACK(watchRequest), context, GConnectFlags(0));
+}

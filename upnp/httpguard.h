@@ -1,0 +1,16 @@
+#pragma once
+
+typedef struct _GUPnPContext GUPnPContext;
+
+// Screens every request to the context's HTTP server before GUPnP handles it: oversized
+// bodies get 413 before they are read, a Host that is not the context's own address and
+// port gets 412, a path that climbs out of its directory gets 404, and Accept-Language
+// tokens that could leave the hosted directory are dropped.
+namespace HttpGuard
+{
+
+constexpr long long maxRequestBody = 64 * 1024;
+
+void install(GUPnPContext *context);
+
+} // namespace HttpGuard

@@ -1,0 +1,85 @@
+#include "upnp/upnpcontext.h"
+
+#include "device/tmserverdevice.h"
+#include "platform/tmserver_debug.h"
+#include "upnp/httpguard.h"
+
+#include <libgupnp/gupnp.h>
+
+namespace
+{
+const QString installationDirectory = QStringLiteral(TMSERVER_INSTALL_DIR);
+const QString iconDirectory = installationDirectory + QLatin1String("share/icons/");
+} // namespace
+
+class UpnpContextPrivate
+{
+public:
+    GUPnPContext *context = nullptr;
+    TmServerDevice *serverDevice = nullptr;
+    QString interfaceName;
+    int port = 0;
+};
+
+UpnpContext::UpnpContext(const QString &interfaceName, int port, QObject *parent)
+    : QObject(parent)
+    , d(new UpnpContextPrivate)
+{
+    d->interfaceName = interfaceName;
+    d->port = port;
+}
+
+UpnpContext::~UpnpContext()
+{
+    delete d->serverDevice;
+    d->serverDevice = nullptr;
+    if (d->context) {
+        g_object_unref(d->context);
+        d->context = nullptr;
+    }
+    delete d;
+}
+
+bool UpnpContext::start()
+{
+    if (!createContext() || !createServerDevice())
+        return false;
+    gupnp_context_host_path(d->context, installationDirectory.toLatin1().constData(), "/");
+    gupnp_context_host_path(d->context, iconDirectory.toLatin1().constData(), "/icons");
+    d->serverDevice->setAvailable();
+    return true;
+}
+
+bool UpnpContext::createContext()
+{
+    if (d->context)
+        return true;
+    if (d->port < 0 || d->port > 65535) {
+        qCWarning(lcUpnp, "Port %d is out of range", d->port);
+        return false;
+    }
+    GError *error = nullptr;
+    d->context = gupnp_context_new_full(
+        d->interfaceName.toLatin1().constData(), nullptr, guint16(d->port), GSSDP_UDA_VERSION_1_0, &error);
+    if (error) {
+        qCWarning(lcUpnp, "Cannot open the UPnP context on interface \"%s\" port %d: %s",
+            d->interfaceName.toLatin1().constData(), d->port, error->message);
+        g_error_free(error);
+        g_clear_object(&d->context);
+        return false;
+    }
+    if (d->context)
+        HttpGuard::install(d->context);
+    return d->context != nullptr;
+}
+
+bool UpnpContext::createServerDevice()
+{
+    if (!d->context)
+        return false;
+    const QString descriptionDir = installationDirectory + QLatin1String("xml");
+    delete d->serverDevice;
+    d->serverDevice = nullptr;
+    d->serverDevice = new TmServerDevice(descriptionDir, this);
+    return d->serverDevice->createRootDevice(d->context);
+}

@@ -80,5 +80,14 @@ class UsageText(unittest.TestCase):
             subprocess.run(["ip", "link", "del", "usb7"], check=True)
 
 
+class EventLoop(unittest.TestCase):
+    def test_refuses_to_run_without_the_glib_dispatcher(self):
+        result = subprocess.run([DAEMON], capture_output=True, text=True, timeout=10,
+                                env={"QT_NO_GLIB": "1", "PATH": "/usr/bin:/bin"})
+        self.assertEqual(result.returncode, 1)
+        self.assertEqual(result.stdout, "")
+        self.assertRegex(result.stderr, r"^<3>.*GLib")
+
+
 if __name__ == "__main__":
     unittest.main()

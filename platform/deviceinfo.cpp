@@ -1,0 +1,187 @@
+#include "platform/deviceinfo.h"
+
+#include <QDBusArgument>
+#include <QDBusMessage>
+#include <QDBusObjectPath>
+#include <QDir>
+#include <QFile>
+#include <QSysInfo>
+#include <QVariantMap>
+
+#include <optional>
+
+namespace
+{
+
+using InterfaceProperties = QMap<QString, QVariantMap>;
+using ManagedObjects = QMap<QDBusObjectPath, InterfaceProperties>;
+
+const char propertiesInterface[] = "org.freedesktop.DBus.Properties";
+const char objectManagerInterface[] = "org.freedesktop.DBus.ObjectManager";
+
+const char hostnameService[] = "org.freedesktop.hostname1";
+const char hostnamePath[] = "/org/freedesktop/hostname1";
+
+const char modemManagerService[] = "org.freedesktop.ModemManager1";
+const char modemManagerPath[] = "/org/freedesktop/ModemManager1";
+const char modemInterface[] = "org.freedesktop.ModemManager1.Modem";
+
+const char bluezService[] = "org.bluez";
+const char bluezAdapterInterface[] = "org.bluez.Adapter1";
+
+// The reply's one argument, or nothing when the call fails or the reply has another signature.
+QVariant replyArgument(const QDBusConnection &bus, const QDBusMessage &call, const char *signature)
+{
+    const QDBusMessage reply = bus.call(call, QDBus::Block, DeviceInfo::busCallTimeout);
+    if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != QLatin1String(signature))
+        return QVariant();
+    return reply.arguments().value(0);
+}
+
+QVariantMap allProperties(const QDBusConnection &bus, const char *service, const char *path, const char *interface)
+{
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QLatin1String(service), QLatin1String(path), QLatin1String(propertiesInterface), QStringLiteral("GetAll"));
+    call << QLatin1String(interface);
+    return qdbus_cast<QVariantMap>(replyArgument(bus, call, "a{sv}"));
+}
+
+ManagedObjects managedObjects(const QDBusConnection &bus, const char *service, const char *path)
+{
+    const QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(service), QLatin1String(path),
+        QLatin1String(objectManagerInterface), QStringLiteral("GetManagedObjects"));
+    return qdbus_cast<ManagedObjects>(replyArgument(bus, call, "a{oa{sa{sv}}}"));
+}
+
+// Numbered paths in numeric order: hci2 comes before hci10.
+bool comesBefore(const QString &path, const QString &other)
+{
+    return path.size() != other.size() ? path.size() < other.size() : path < other;
+}
+
+// The properties of the first object (in path order) that implements the interface.
+QVariantMap firstObjectWith(const ManagedObjects &objects, const char *interface)
+{
+    std::optional<QString> firstPath;
+    QVariantMap properties;
+    for (auto object = objects.cbegin(); object != objects.cend(); ++object) {
+        const QString path = object.key().path();
+        if (!object.value().contains(QLatin1String(interface)) || (firstPath && !comesBefore(path, *firstPath)))
+            continue;
+        firstPath = path;
+        properties = object.value().value(QLatin1String(interface));
+    }
+    return properties;
+}
+
+QString firstNonEmpty(std::initializer_list<QString> candidates)
+{
+    for (const QString &candidate : candidates) {
+        if (!candidate.isEmpty())
+            return candidate;
+    }
+    return QString();
+}
+
+} // namespace
+
+class DeviceInfoPrivate
+{
+public:
+    const QVariantMap &hostname();
+    const QVariantMap &bluetoothAdapter();
+    QString readFile(const QString &relativePath) const;
+    QString deviceTreeVendor() const;
+
+    QDBusConnection bus;
+    QDir root;
+    std::optional<QVariantMap> hostnameProperties;
+    std::optional<QVariantMap> bluetoothAdapterProperties;
+};
+
+const QVariantMap &DeviceInfoPrivate::hostname()
+{
+    if (!hostnameProperties)
+        hostnameProperties = allProperties(bus, hostnameService, hostnamePath, hostnameService);
+    return *hostnameProperties;
+}
+
+const QVariantMap &DeviceInfoPrivate::bluetoothAdapter()
+{
+    if (!bluetoothAdapterProperties)
+        bluetoothAdapterProperties = firstObjectWith(managedObjects(bus, bluezService, "/"), bluezAdapterInterface);
+    return *bluetoothAdapterProperties;
+}
+
+// Device tree strings end in NUL and DMI strings in a line feed; neither belongs to the value.
+QString DeviceInfoPrivate::readFile(const QString &relativePath) const
+{
+    QFile file(root.filePath(relativePath));
+    if (!file.open(QIODevice::ReadOnly))
+        return QString();
+    QByteArray content = file.readAll();
+    const int end = content.indexOf('\0');
+    if (end >= 0)
+        content.truncate(end);
+    return QString::fromUtf8(content).trimmed();
+}
+
+// "compatible" lists "vendor,board" entries, most specific first.
+QString DeviceInfoPrivate::deviceTreeVendor() const
+{
+    const QString board = readFile(QStringLiteral("proc/device-tree/compatible"));
+    const int comma = board.indexOf(QLatin1Char(','));
+    return comma > 0 ? board.left(comma) : QString();
+}
+
+QDBusConnection platformSystemBus()
+{
+    return QDBusConnection::systemBus();
+}
+
+DeviceInfo::DeviceInfo(const QDBusConnection &systemBus, const QString &rootDir)
+    : d(new DeviceInfoPrivate {systemBus, QDir(rootDir), std::nullopt, std::nullopt})
+{
+}
+
+DeviceInfo::~DeviceInfo()
+{
+    delete d;
+}
+
+QString DeviceInfo::imei() const
+{
+    const ManagedObjects modems = managedObjects(d->bus, modemManagerService, modemManagerPath);
+    return firstObjectWith(modems, modemInterface).value(QStringLiteral("EquipmentIdentifier")).toString();
+}
+
+QString DeviceInfo::manufacturer() const
+{
+    return firstNonEmpty({d->hostname().value(QStringLiteral("HardwareVendor")).toString(), d->deviceTreeVendor(),
+        d->readFile(QStringLiteral("sys/class/dmi/id/sys_vendor"))});
+}
+
+QString DeviceInfo::model() const
+{
+    return firstNonEmpty({d->hostname().value(QStringLiteral("HardwareModel")).toString(),
+        d->readFile(QStringLiteral("proc/device-tree/model")),
+        d->readFile(QStringLiteral("sys/class/dmi/id/product_name"))});
+}
+
+QString DeviceInfo::productName() const
+{
+    return firstNonEmpty({d->hostname().value(QStringLiteral("PrettyHostname")).toString(),
+        d->readFile(QStringLiteral("sys/class/dmi/id/product_name")), QSysInfo::machineHostName()});
+}
+
+QString DeviceInfo::bluetoothAddress() const
+{
+    return d->bluetoothAdapter().value(QStringLiteral("Address")).toString();
+}
+
+QString DeviceInfo::bluetoothAdapterName() const
+{
+    const QVariantMap &adapter = d->bluetoothAdapter();
+    return firstNonEmpty(
+        {adapter.value(QStringLiteral("Alias")).toString(), adapter.value(QStringLiteral("Name")).toString()});
+}

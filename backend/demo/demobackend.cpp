@@ -22,6 +22,8 @@ const uint maxProfiles = 4;
 const QString foreground = QStringLiteral("Foreground");
 const QString background = QStringLiteral("Background");
 const QString notRunning = QStringLiteral("Notrunning");
+// The demo applications borrow the device's own icon, which the daemon serves under /icons.
+const QString demoIcon = QStringLiteral("tmserverd-48.png");
 
 struct DemoApplication {
     QString id;
@@ -35,12 +37,12 @@ struct DemoApplication {
 QList<DemoApplication> sampleApplications()
 {
     return {
-        {QStringLiteral("0x0001"), QStringLiteral("Navigation"), QStringLiteral("Turn-by-turn directions"),
-            QStringLiteral("navigation.png"), notRunning, 0},
+        {QStringLiteral("0x0001"), QStringLiteral("Navigation"), QStringLiteral("Turn-by-turn directions"), demoIcon,
+            notRunning, 0},
         {QStringLiteral("0x0002"), QStringLiteral("Music & Radio"), QStringLiteral("Plays <local> music and radio"),
-            QStringLiteral("music.png"), notRunning, 0},
-        {QStringLiteral("0x0003"), QStringLiteral("Phone"), QStringLiteral("Calls and contacts"),
-            QStringLiteral("phone.png"), notRunning, 0},
+            demoIcon, notRunning, 0},
+        {QStringLiteral("0x0003"), QStringLiteral("Phone"), QStringLiteral("Calls and contacts"), demoIcon, notRunning,
+            0},
     };
 }
 
@@ -69,8 +71,8 @@ void writeIcon(QXmlStreamWriter &xml, const DemoApplication &application, const 
     xml.writeStartElement(QStringLiteral("iconList"));
     xml.writeStartElement(QStringLiteral("icon"));
     xml.writeTextElement(QStringLiteral("mimetype"), QStringLiteral("image/png"));
-    xml.writeTextElement(QStringLiteral("width"), QStringLiteral("64"));
-    xml.writeTextElement(QStringLiteral("height"), QStringLiteral("64"));
+    xml.writeTextElement(QStringLiteral("width"), QStringLiteral("48"));
+    xml.writeTextElement(QStringLiteral("height"), QStringLiteral("48"));
     xml.writeTextElement(QStringLiteral("depth"), QStringLiteral("24"));
     xml.writeTextElement(QStringLiteral("url"), iconUrl.toString());
     xml.writeEndElement();

@@ -9,4 +9,5 @@ apt-get install -y --no-install-recommends \
     libgupnp-1.6-dev libgssdp-1.6-dev libxml2-dev libxml2-utils \
     gssdp-tools gupnp-tools \
     dbus dbus-daemon iproute2 curl procps \
-    python3 python3-dbus python3-gi python3-dbusmock
+    python3 python3-dbus python3-gi python3-dbusmock \
+    libnet-upnp-perl

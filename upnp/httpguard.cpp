@@ -88,6 +88,9 @@ void screenRequest(SoupServerMessage *message, gpointer contextPointer)
     auto *context = static_cast<GUPnPContext *>(contextPointer);
     SoupMessageHeaders *headers = soup_server_message_get_request_headers(message);
     if (bodyTooLarge(headers)) {
+        // A client that does not wait for "100 Continue" still gets its body drained before the
+        // answer; it must pass through without being kept.
+        soup_message_body_set_accumulate(soup_server_message_get_request_body(message), FALSE);
         soup_server_message_set_status(message, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
         soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
         return;

@@ -1,0 +1,288 @@
+"""A handset and a head unit on a private veth link, for tests and benchmarks that run the daemon.
+
+The daemon runs in the handset namespace on usb0 with private session and system buses; the
+head unit's tools (gssdp-discover, curl) run in the other namespace on hu0. Nothing leaves the
+machine. Every wait is bounded. Needs root.
+"""
+import argparse
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import xml.etree.ElementTree as ElementTree
+from pathlib import Path
+
+REPOSITORY = Path(__file__).resolve().parents[2]
+USB_LINK = REPOSITORY / "scripts" / "usb-link.sh"
+HANDSET_ADDRESS = "10.77.0.1"
+HEADUNIT_INTERFACE = "hu0"
+BACKEND_NAME = "com.quorvex.VehiraServer"
+TEMPORARY_DESCRIPTION = re.compile(r"^upnp_root_device_\w{8}\.xml$")
+DEVICE_NAMESPACE = "{urn:schemas-upnp-org:device-1-0}"
+PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QT_LOGGING_RULES")
+
+
+def wait_until(predicate, timeout, interval=0.05):
+    """Polls predicate until it returns something true or timeout seconds pass; returns its last result."""
+    deadline = time.monotonic() + timeout
+    while True:
+        result = predicate()
+        if result or time.monotonic() >= deadline:
+            return result
+        time.sleep(interval)
+
+
+def read_line(stream, timeout):
+    ready, _, _ = select.select([stream], [], [], timeout)
+    return stream.readline().decode().strip() if ready else ""
+
+
+def tcp_listeners(namespace):
+    """(port, owning processes) of every listening TCP socket in a network namespace."""
+    listing = subprocess.run(["ip", "netns", "exec", namespace, "ss", "-Hltnp"],
+                             capture_output=True, text=True, timeout=10).stdout
+    fields = (line.split(maxsplit=5) for line in listing.splitlines())
+    return [(int(f[3].rsplit(":", 1)[1]), f[5] if len(f) > 5 else "") for f in fields]
+
+
+class InstallTree:
+    """The staged installation directory that the daemon was built for."""
+
+    def __init__(self, directory, pristine_template):
+        self.directory = Path(directory)
+        self.template = self.directory / "xml" / "tmserverdevice.xml"
+        self.pristine_template = Path(pristine_template)
+        if not self.template.is_file():
+            raise SystemExit(f"no description template at {self.template}: run 'cmake --install' first")
+        if not self.pristine_template.is_file():
+            raise SystemExit(f"no pristine template at {self.pristine_template}")
+
+    def restore_template(self):
+        """The first start writes the handset's identity into the template; this undoes it."""
+        shutil.copyfile(self.pristine_template, self.template)
+
+
+class Daemon:
+    """One daemon process in the handset namespace; its standard error goes to a file."""
+
+    def __init__(self, command, env, log_path, temp_dir, handset_namespace):
+        self.temp_dir = temp_dir
+        self.log_path = log_path
+        self.handset_namespace = handset_namespace
+        self.stdout_path = Path(log_path).with_suffix(".stdout")
+        with open(log_path, "wb") as log, open(self.stdout_path, "wb") as stdout:
+            self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=log)
+        self.pid = self.process.pid
+
+    def running(self):
+        return self.process.poll() is None
+
+    def log(self):
+        return Path(self.log_path).read_text(errors="replace")
+
+    def stdout(self):
+        return self.stdout_path.read_text(errors="replace")
+
+    def listening_port(self):
+        """The TCP port the daemon's HTTP server listens on, or None."""
+        ports = [port for port, users in tcp_listeners(self.handset_namespace) if f"pid={self.pid}," in users]
+        return ports[0] if ports else None
+
+    def wait_listening(self, timeout=10):
+        port = wait_until(lambda: self.listening_port() or not self.running(), timeout)
+        if not self.running():
+            raise AssertionError(f"daemon ended with {self.process.returncode}:\n{self.log()}")
+        if not port:
+            raise AssertionError(f"daemon not listening after {timeout} s:\n{self.log()}")
+        return port
+
+    def temporary_descriptions(self):
+        return sorted(p for p in Path(self.temp_dir).iterdir() if TEMPORARY_DESCRIPTION.match(p.name))
+
+    def send_signal(self, number):
+        self.process.send_signal(number)
+
+    def wait(self, timeout=10):
+        """The exit status, or None if the daemon is still running after timeout seconds."""
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def stop(self, number=signal.SIGTERM, timeout=10):
+        if self.running():
+            self.send_signal(number)
+        status = self.wait(timeout)
+        if status is None:
+            self.process.kill()
+            self.process.wait(10)
+        return status
+
+    def status_field_kib(self, field):
+        for line in Path(f"/proc/{self.pid}/status").read_text().splitlines():
+            if line.startswith(field + ":"):
+                return int(line.split()[1])
+        raise AssertionError(f"no {field} in /proc/{self.pid}/status")
+
+    def cpu_seconds(self):
+        fields = Path(f"/proc/{self.pid}/stat").read_text().rsplit(")", 1)[1].split()
+        return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+class Testbed:
+    """Link, buses and temporary directory of one test run; close() ends everything it started."""
+
+    def __init__(self, label, daemon_binary):
+        self.daemon_binary = str(daemon_binary)
+        self.link = f"tm{label}{os.getpid()}"
+        self.handset = f"{self.link}-handset"
+        self.headunit = f"{self.link}-headunit"
+        self.directory = Path(tempfile.mkdtemp(prefix=f"tm-{label}-"))
+        self.processes = []
+        self.daemons = []
+        self.link_up = False
+        try:
+            subprocess.run([str(USB_LINK), "up", self.link], check=True, timeout=30)
+            self.link_up = True
+            self.session_bus = self.start_bus("session")
+            self.system_bus = self.start_bus("system")
+        except BaseException:
+            self.close()
+            raise
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+
+    def close(self):
+        for daemon in self.daemons:
+            daemon.stop()
+        for process in reversed(self.processes):
+            if process.poll() is None:
+                process.terminate()
+                try:
+                    process.wait(10)
+                except subprocess.TimeoutExpired:
+                    process.kill()
+                    process.wait(10)
+            if process.stdout:
+                process.stdout.close()
+        if self.link_up:
+            subprocess.run([str(USB_LINK), "down", self.link], timeout=30)
+        shutil.rmtree(self.directory, ignore_errors=True)
+
+    def start_bus(self, name):
+        """A private dbus-daemon on a path socket; any local user may connect."""
+        socket = self.directory / f"{name}-bus"
+        with open(self.directory / f"{name}-bus.log", "wb") as log:
+            process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
+                                        f"--address=unix:path={socket}", "--print-address"],
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
+        self.processes.append(process)
+        address = read_line(process.stdout, 10)
+        if not address:
+            raise RuntimeError(f"private {name} bus did not start")
+        return address
+
+    def environment(self, extra=None):
+        env = {
+            "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
+            "HOME": str(self.directory),
+            "DBUS_SESSION_BUS_ADDRESS": self.session_bus,
+            "DBUS_SYSTEM_BUS_ADDRESS": self.system_bus,
+        }
+        env.update({key: os.environ[key] for key in PASSED_THROUGH if key in os.environ})
+        env.update(extra or {})
+        return env
+
+    def start_daemon(self, *args, env=None):
+        """Starts the daemon on usb0 with its own TMPDIR, so its temporary description can be watched."""
+        index = len(self.daemons)
+        temp_dir = self.directory / f"daemon{index}-tmp"
+        temp_dir.mkdir()
+        command = ["ip", "netns", "exec", self.handset, self.daemon_binary, *args]
+        daemon = Daemon(command, self.environment({"TMPDIR": str(temp_dir), **(env or {})}),
+                        self.directory / f"daemon{index}.log", temp_dir, self.handset)
+        self.daemons.append(daemon)
+        return daemon
+
+    def start_process(self, command):
+        process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
+        return process
+
+    def name_has_owner(self, name, bus):
+        reply = subprocess.run(
+            ["dbus-send", f"--bus={bus}", "--print-reply",
+             "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
+             f"string:{name}"], capture_output=True, text=True, timeout=10).stdout
+        return "boolean true" in reply
+
+    def watched(self, name):
+        """Whether some connection on the session bus has asked to hear about owner changes of name."""
+        rules = subprocess.run(
+            ["dbus-send", f"--bus={self.session_bus}", "--print-reply", "--dest=org.freedesktop.DBus",
+             "/org/freedesktop/DBus", "org.freedesktop.DBus.Debug.Stats.GetAllMatchRules"],
+            capture_output=True, text=True, timeout=10).stdout
+        return f"arg0='{name}'" in rules
+
+    def start_backend(self):
+        """A stand-in that owns the back-end's bus name and answers nothing in particular."""
+        process = self.start_process([sys.executable, "-m", "dbusmock", BACKEND_NAME, "/", BACKEND_NAME])
+        if not wait_until(lambda: self.name_has_owner(BACKEND_NAME, self.session_bus), 10):
+            raise AssertionError("the stand-in back-end did not take its bus name")
+        return process
+
+    def in_headunit(self, *command):
+        return ["ip", "netns", "exec", self.headunit, *command]
+
+    def discover(self, seconds=4):
+        """{LOCATION: {USN, ...}} of the root devices that the head unit sees within the given time."""
+        output = subprocess.run(
+            self.in_headunit("timeout", str(seconds + 5), "gssdp-discover", "-i", HEADUNIT_INTERFACE,
+                             "-t", "upnp:rootdevice", "-n", str(seconds)),
+            capture_output=True, text=True, timeout=seconds + 10).stdout
+        roots = {}
+        for usn, location in re.findall(r"USN:\s+(\S+)\s+Location:\s+(\S+)", output):
+            roots.setdefault(location, set()).add(usn)
+        return roots
+
+    def curl(self, url, *options, timeout=20):
+        """(HTTP status, response body, bytes uploaded) of one request from the head unit."""
+        body = self.directory / "curl-body"
+        body.unlink(missing_ok=True)
+        result = subprocess.run(
+            self.in_headunit("curl", "-s", "--path-as-is", "--max-time", str(timeout), "-o", str(body),
+                             "-w", "%{http_code} %{size_upload}", *options, url),
+            capture_output=True, text=True, timeout=timeout + 10)
+        status, uploaded = result.stdout.split()
+        return int(status), body.read_bytes() if body.exists() else b"", int(uploaded)
+
+
+def device_element(description, name):
+    root = ElementTree.fromstring(description)
+    return root.findtext(f"{DEVICE_NAMESPACE}device/{DEVICE_NAMESPACE}{name}")
+
+
+def icon_urls(description):
+    root = ElementTree.fromstring(description)
+    return [url.text for url in root.iter(f"{DEVICE_NAMESPACE}url")]
+
+
+def parse_arguments():
+    """Takes --daemon, --install-dir and --template off the command line; the rest is unittest's."""
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--daemon", required=True)
+    parser.add_argument("--install-dir", required=True)
+    parser.add_argument("--template", required=True, help="the pristine description template")
+    options, remaining = parser.parse_known_args()
+    sys.argv[1:] = remaining
+    return options.daemon, InstallTree(options.install_dir, options.template)

@@ -3,9 +3,10 @@
 typedef struct _GUPnPContext GUPnPContext;
 
 // Screens every request to the context's HTTP server before GUPnP handles it: oversized
-// bodies get 413 before they are read, a Host that is not the context's own address and
-// port gets 412, a path that climbs out of its directory gets 404, and Accept-Language
-// tokens that could leave the hosted directory are dropped.
+// bodies get 413 and are never kept (nor read, when the client waits for 100 Continue), a
+// Host that is not the context's own address and port gets 412, a path that climbs out of
+// its directory gets 404, and Accept-Language tokens that could leave the hosted directory
+// are dropped.
 namespace HttpGuard
 {
 

@@ -8,6 +8,6 @@ apt-get install -y --no-install-recommends \
     qt6-base-dev qt6-base-dev-tools qt6-tools-dev-tools \
     libgupnp-1.6-dev libgssdp-1.6-dev libxml2-dev libxml2-utils \
     gssdp-tools gupnp-tools \
-    dbus dbus-daemon iproute2 curl procps \
+    dbus dbus-daemon dbus-bin iproute2 util-linux curl procps \
     python3 python3-dbus python3-gi python3-dbusmock \
     libnet-upnp-perl

@@ -1,0 +1,103 @@
+// The floor the daemon is measured against: a Qt 6 event loop serving GLib, a session bus
+// connection and one GUPnP root device made from the installed description, whose
+// GetApplicationStatus is answered at once, without any back-end.
+//
+//   tmbench_floor INTERFACE PORT INSTALL_DIR
+//
+// Prints the description's location on stdout once the device is available; ends on SIGTERM.
+#include "platform/posixsignalproxy.h"
+
+#include <QCoreApplication>
+#include <QDBusConnection>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QUuid>
+
+#include <libgupnp/gupnp.h>
+
+#include <cstdio>
+
+namespace
+{
+
+// The size of the demo back-end's answer, so both sides move the same bytes.
+const char appStatus[] = "<appStatusList><appStatus><appID>0x0001</appID><status><profileID>0</profileID>"
+                         "<statusType>Notrunning</statusType></status></appStatus></appStatusList>";
+
+void answerAppStatus(GUPnPService *, GUPnPServiceAction *action, gpointer)
+{
+    gupnp_service_action_set(action, "AppStatus", G_TYPE_STRING, appStatus, nullptr);
+    gupnp_service_action_return_success(action);
+}
+
+// The template leaves the UDN empty; a root device needs one.
+bool writeDescription(const QString &templatePath, const QString &descriptionPath)
+{
+    QFile templateFile(templatePath);
+    QFile description(descriptionPath);
+    if (!templateFile.open(QIODevice::ReadOnly) || !description.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray text = templateFile.readAll();
+    text.replace("<UDN></UDN>", "<UDN>uuid:" + QUuid::createUuid().toByteArray(QUuid::WithoutBraces) + "</UDN>");
+    return description.write(text) == text.size();
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication application(argc, argv);
+    if (argc != 4) {
+        std::fprintf(stderr, "usage: %s INTERFACE PORT INSTALL_DIR\n", argv[0]);
+        return 2;
+    }
+    const QByteArray interfaceName = argv[1];
+    const guint16 port = guint16(QByteArray(argv[2]).toUInt());
+    const QString installDir = QString::fromLocal8Bit(argv[3]);
+
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        std::fprintf(stderr, "no session bus\n");
+        return 1;
+    }
+
+    QTemporaryDir descriptionDir;
+    const QString descriptionPath = descriptionDir.filePath(QStringLiteral("floor.xml"));
+    if (!writeDescription(installDir + QLatin1String("/xml/tmserverdevice.xml"), descriptionPath)) {
+        std::fprintf(stderr, "cannot write the description\n");
+        return 1;
+    }
+
+    GError *error = nullptr;
+    GUPnPContext *context
+        = gupnp_context_new_full(interfaceName.constData(), nullptr, port, GSSDP_UDA_VERSION_1_0, &error);
+    if (!context) {
+        std::fprintf(stderr, "no UPnP context: %s\n", error ? error->message : "");
+        g_clear_error(&error);
+        return 1;
+    }
+    // The installation directory is the description folder, so the service descriptions are served from it.
+    GUPnPRootDevice *rootDevice = gupnp_root_device_new(
+        context, descriptionPath.toLocal8Bit().constData(), installDir.toLocal8Bit().constData(), &error);
+    if (!rootDevice) {
+        std::fprintf(stderr, "no root device: %s\n", error ? error->message : "");
+        g_clear_error(&error);
+        g_object_unref(context);
+        return 1;
+    }
+    GUPnPServiceInfo *service = gupnp_device_info_get_service(
+        GUPNP_DEVICE_INFO(rootDevice), "urn:schemas-upnp-org:service:TmApplicationServer:1");
+    g_signal_connect(service, "action-invoked::GetApplicationStatus", G_CALLBACK(answerAppStatus), nullptr);
+    gupnp_root_device_set_available(rootDevice, TRUE);
+
+    PosixSignalProxy signalProxy;
+    QObject::connect(&signalProxy, &PosixSignalProxy::posixSIGTERM, &application, &QCoreApplication::quit);
+    std::printf("%s\n", gupnp_device_info_get_location(GUPNP_DEVICE_INFO(rootDevice)));
+    std::fflush(stdout);
+    const int exitCode = QCoreApplication::exec();
+
+    g_object_unref(service);
+    g_object_unref(rootDevice);
+    g_object_unref(context);
+    return exitCode;
+}

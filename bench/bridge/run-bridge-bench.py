@@ -22,6 +22,7 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 REPOSITORY = Path(__file__).resolve().parents[2]
+sys.dont_write_bytecode = True
 sys.path.insert(0, str(REPOSITORY / "tests" / "integration"))
 sys.path.insert(0, str(REPOSITORY / "tests" / "e2e"))
 import soap  # noqa: E402

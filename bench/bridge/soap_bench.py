@@ -19,6 +19,7 @@ import time
 from pathlib import Path
 from urllib.parse import urlsplit
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parents[2] / "tests" / "e2e"))
 import soap  # noqa: E402
 

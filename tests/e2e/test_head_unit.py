@@ -12,6 +12,7 @@ from pathlib import Path
 
 import dbus
 
+sys.dont_write_bytecode = True
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "integration"))
 import testbed  # noqa: E402
 import soap  # noqa: E402

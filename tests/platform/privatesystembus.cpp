@@ -96,7 +96,8 @@ QProcess *PrivateSystemBus::startService(const QString &busName, const QStringLi
     service->start(QStringLiteral(TM_TEST_PYTHON), pythonArguments);
     services.append(service);
     const QDeadlineTimer deadline(startTimeout);
-    while (!connection().interface()->isServiceRegistered(busName)) {
+    // The name's previous owner may not have left the bus yet.
+    while (connection().interface()->servicePid(busName).value() != uint(service->processId())) {
         if (deadline.hasExpired() || service->state() == QProcess::NotRunning) {
             stopService(service);
             return nullptr;

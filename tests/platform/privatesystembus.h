@@ -22,7 +22,7 @@ public:
     QDBusConnection connection() const;
     QString directory() const;
 
-    // Runs python3 with the arguments and waits until busName is on the bus; null on failure.
+    // Runs python3 with the arguments and waits until it owns busName; null on failure.
     QProcess *startService(const QString &busName, const QStringList &pythonArguments);
     void stopService(QProcess *service);
 

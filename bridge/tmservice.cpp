@@ -1,12 +1,18 @@
 #include "bridge/tmservice.h"
 
+#include "bridge/tmservice_p.h"
+#include "bridge/upnphandlers_p.h"
+
 #include <QDBusConnection>
-#include <libgupnp/gupnp.h>
 
 namespace
 {
 const char applicationServerType[] = "urn:schemas-upnp-org:service:TmApplicationServer:1";
 const char clientProfileType[] = "urn:schemas-upnp-org:service:TmClientProfile:1";
+
+// Below the 30 s a control point usually waits for a SOAP answer, so a hung back-end
+// still gets the head unit its 501.
+const int backendCallTimeoutMs = 25000;
 
 void notifyVariable(GUPnPServiceInfo *service, const char *variable, const QString &value)
 {
@@ -15,6 +21,7 @@ void notifyVariable(GUPnPServiceInfo *service, const char *variable, const QStri
     gupnp_service_notify(GUPNP_SERVICE(service), variable, G_TYPE_STRING, value.toLocal8Bit().constData(), nullptr);
 }
 
+// The handlers go first: something else may keep the service alive after this reference.
 void release(GUPnPServiceInfo *&service, gpointer handlerData)
 {
     if (!service)
@@ -25,21 +32,27 @@ void release(GUPnPServiceInfo *&service, gpointer handlerData)
 }
 } // namespace
 
-class TmServicePrivate
+TmServicePrivate::TmServicePrivate(TmService *service)
+    : q(service)
 {
-public:
-    GUPnPServiceInfo *clientProfileService = nullptr;
-    GUPnPServiceInfo *applicationServerService = nullptr;
-};
+}
+
+TmServicePrivate *TmServicePrivate::get(TmService *service)
+{
+    return service->d;
+}
 
 TmService::TmService(QObject *parent, const QString &service, const QString &path)
     : VehiraServerInterface(service, path, QDBusConnection::sessionBus(), parent)
-    , d(new TmServicePrivate)
+    , d(new TmServicePrivate(this))
 {
+    setTimeout(backendCallTimeoutMs);
 }
 
 TmService::~TmService()
 {
+    // A pending action keeps only the context alive, so it is answered while its service still exists.
+    d->abandonPendingActions();
     release(d->clientProfileService, this);
     release(d->applicationServerService, this);
     delete d;
@@ -49,6 +62,8 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
 {
     if (!rootDevice)
         return false;
+    // Each call returns a new proxy, and dropping a second proxy of a service tears down the
+    // first one's handlers: one lookup per type.
     if (!d->clientProfileService)
         d->clientProfileService = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(rootDevice), clientProfileType);
     if (!d->applicationServerService)
@@ -60,6 +75,7 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
     connect(this, &VehiraServerInterface::AppListUpdateStateChanged, this, &TmService::setAppListUpdateState);
     connect(this, &VehiraServerInterface::AppStatusUpdateStateChanged, this, &TmService::setAppStatusUpdateState);
     connect(this, &VehiraServerInterface::UnusedProfileIDsChanged, this, &TmService::setUnusedProfileIDs);
+    connectUpnpHandlers(d->applicationServerService, d->clientProfileService, this);
     return true;
 }
 

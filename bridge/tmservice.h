@@ -24,5 +24,6 @@ public Q_SLOTS:
     void setUnusedProfileIDs(const QString &newValue);
 
 private:
+    friend class TmServicePrivate;
     TmServicePrivate *d;
 };

@@ -80,18 +80,29 @@ class HostingSafety(unittest.TestCase):
              ["-H", "Expect:", "--data-binary", f"@{self.big_body}"], 413),
         ]
 
+    def send(self, path, options, expected):
+        status, body, uploaded = self.bed.curl(self.url(path), *options)
+        self.assertEqual(status, expected, f"{path} {options}")
+        self.assertNotIn(PASSWD.splitlines()[0], body)
+        self.assertNotIn(b"upnp_root_device_", body)
+        if "Expect: 100-continue" in options:
+            self.assertEqual(uploaded, 0, "the body was asked for")
+
     def test_requests_get_their_status_and_never_a_foreign_file(self):
+        for what, path, options, expected in self.requests():
+            with self.subTest(what):
+                self.send(path, options, expected)
+        self.assertTrue(self.daemon.running(), self.daemon.log())
+
+    def test_rejected_bodies_leave_memory_flat(self):
+        if self.daemon.sanitized():
+            self.skipTest("the sanitizer's allocator keeps freed memory in quarantine")
         rss_before = self.daemon.status_field_kib("VmRSS")
         peak_before = self.daemon.status_field_kib("VmHWM")
         for what, path, options, expected in self.requests():
-            with self.subTest(what):
-                status, body, uploaded = self.bed.curl(self.url(path), *options)
-                self.assertEqual(status, expected, f"{path} {options}")
-                self.assertNotIn(PASSWD.splitlines()[0], body)
-                self.assertNotIn(b"upnp_root_device_", body)
-                if "Expect: 100-continue" in options:
-                    self.assertEqual(uploaded, 0, "the body was asked for")
-        self.assertTrue(self.daemon.running(), self.daemon.log())
+            if expected == 413:
+                with self.subTest(what):
+                    self.send(path, options, expected)
         self.assertLess(self.daemon.status_field_kib("VmRSS") - rss_before, MEMORY_GROWTH_LIMIT_KIB)
         self.assertLess(self.daemon.status_field_kib("VmHWM") - peak_before, MEMORY_GROWTH_LIMIT_KIB)
 

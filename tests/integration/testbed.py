@@ -129,6 +129,9 @@ class Daemon:
                 return int(line.split()[1])
         raise AssertionError(f"no {field} in /proc/{self.pid}/status")
 
+    def sanitized(self):
+        return "libasan" in Path(f"/proc/{self.pid}/maps").read_text()
+
     def cpu_seconds(self):
         """CPU time of all the daemon's threads so far, to the nanosecond."""
         tasks = Path(f"/proc/{self.pid}/task").glob("*/schedstat")

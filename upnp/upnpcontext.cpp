@@ -5,11 +5,32 @@
 #include "upnp/httpguard.h"
 
 #include <libgupnp/gupnp.h>
+#include <sys/socket.h>
 
 namespace
 {
 const QString installationDirectory = QStringLiteral(TMSERVER_INSTALL_DIR);
 const QString iconDirectory = installationDirectory + QLatin1String("share/icons/");
+const gint64 replyFlushMicroseconds = 250 * 1000;
+
+// Answers handed to GUPnP (the 501s of actions still pending when the server device goes)
+// are only written by the main loop, which has already ended: give it a bounded moment.
+void flushPendingReplies()
+{
+    const gint64 deadline = g_get_monotonic_time() + replyFlushMicroseconds;
+    while (g_get_monotonic_time() < deadline && g_main_context_pending(nullptr))
+        g_main_context_iteration(nullptr, FALSE);
+}
+
+// The HTTP server listens with GLib's default backlog of 10; a head unit opening more
+// connections at once would see the rest stall until it retries.
+void widenListenBacklog(GUPnPContext *context)
+{
+    GSList *listeners = soup_server_get_listeners(gupnp_context_get_server(context));
+    for (GSList *listener = listeners; listener; listener = listener->next)
+        listen(g_socket_get_fd(G_SOCKET(listener->data)), SOMAXCONN);
+    g_slist_free(listeners);
+}
 } // namespace
 
 class UpnpContextPrivate
@@ -33,6 +54,7 @@ UpnpContext::~UpnpContext()
 {
     delete d->serverDevice;
     d->serverDevice = nullptr;
+    flushPendingReplies();
     if (d->context) {
         g_object_unref(d->context);
         d->context = nullptr;
@@ -68,8 +90,10 @@ bool UpnpContext::createContext()
         g_clear_object(&d->context);
         return false;
     }
-    if (d->context)
+    if (d->context) {
         HttpGuard::install(d->context);
+        widenListenBacklog(d->context);
+    }
     return d->context != nullptr;
 }
 

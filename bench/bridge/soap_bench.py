@@ -4,7 +4,8 @@
       COUNT GetApplicationStatus calls, one after another on one kept-alive HTTP connection,
       after 100 that are not counted. Prints {"durations_us": [...]}.
   soap_bench.py burst CONTROL_URL COUNT ROUNDS PID REPLY_DELAY_MS
-      ROUNDS times: COUNT calls at once, one connection each. Prints the slowest and fastest
+      ROUNDS times: COUNT calls at once, one kept-alive connection each, after one such round that
+      opens the connections and is not counted. Prints the slowest and fastest
       answer and the CPU time that process PID spent while the calls waited for the back-end:
       from 50 ms after the requests went out (the daemon has taken them in) until 20 ms before
       the back-end's answers are due.
@@ -83,6 +84,11 @@ def response_complete(data):
     return len(body) >= length
 
 
+def check_answer(data):
+    if not data.startswith(b"HTTP/1.1 200") or b"AppStatus" not in data:
+        raise SystemExit(f"{ACTION} answered {bytes(data[:300])!r}")
+
+
 def burst_round(sockets, request, pid, reply_delay):
     """All requests written in one tight loop, answers read as they complete: the client adds
     as little as it can to the time it measures."""
@@ -102,6 +108,7 @@ def burst_round(sockets, request, pid, reply_delay):
                 if not chunk or response_complete(key.data):
                     answered[key.fileobj] = time.monotonic()
                     selector.unregister(key.fileobj)
+                    check_answer(key.data)
 
     read_ready(first_sent + INTAKE_MARGIN)
     wait_start, ticks_start, nanoseconds_start = time.monotonic(), cpu_ticks(pid), cpu_nanoseconds(pid)

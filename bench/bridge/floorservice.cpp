@@ -2,7 +2,10 @@
 // connection and one GUPnP root device made from the installed description, whose
 // GetApplicationStatus is answered at once, without any back-end.
 //
-//   tmbench_floor INTERFACE PORT INSTALL_DIR
+//   tmbench_floor INTERFACE PORT INSTALL_DIR [deferred]
+//
+// With "deferred" the answer is given from the next pass of the Qt event loop instead of inside
+// the handler, as a relay that waits for a reply must do.
 //
 // Prints the description's location on stdout once the device is available; ends on SIGTERM.
 #include "platform/posixsignalproxy.h"
@@ -30,6 +33,13 @@ void answerAppStatus(GUPnPService *, GUPnPServiceAction *action, gpointer)
     gupnp_service_action_return_success(action);
 }
 
+void answerAppStatusDeferred(GUPnPService *service, GUPnPServiceAction *action, gpointer)
+{
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [service, action] { answerAppStatus(service, action, nullptr); },
+        Qt::QueuedConnection);
+}
+
 // The template leaves the UDN empty; a root device needs one.
 bool writeDescription(const QString &templatePath, const QString &descriptionPath)
 {
@@ -47,8 +57,9 @@ bool writeDescription(const QString &templatePath, const QString &descriptionPat
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    if (argc != 4) {
-        std::fprintf(stderr, "usage: %s INTERFACE PORT INSTALL_DIR\n", argv[0]);
+    const bool deferred = argc == 5 && qstrcmp(argv[4], "deferred") == 0;
+    if (argc != 4 && !deferred) {
+        std::fprintf(stderr, "usage: %s INTERFACE PORT INSTALL_DIR [deferred]\n", argv[0]);
         return 2;
     }
     const QByteArray interfaceName = argv[1];
@@ -87,7 +98,8 @@ int main(int argc, char **argv)
     }
     GUPnPServiceInfo *service = gupnp_device_info_get_service(
         GUPNP_DEVICE_INFO(rootDevice), "urn:schemas-upnp-org:service:TmApplicationServer:1");
-    g_signal_connect(service, "action-invoked::GetApplicationStatus", G_CALLBACK(answerAppStatus), nullptr);
+    g_signal_connect(service, "action-invoked::GetApplicationStatus",
+        deferred ? G_CALLBACK(answerAppStatusDeferred) : G_CALLBACK(answerAppStatus), nullptr);
     gupnp_root_device_set_available(rootDevice, TRUE);
 
     PosixSignalProxy signalProxy;

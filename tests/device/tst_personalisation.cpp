@@ -12,7 +12,6 @@
 
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace
 {
@@ -42,32 +41,26 @@ QString text(const QByteArray &document, const char *element)
     return elementText(document, QStringLiteral("device/") + QLatin1String(element));
 }
 
-// Keeps a directory read-only while it lives. Root ignores file modes, so for root the
-// directory is bind-mounted read-only over itself (the test runs in a private mount namespace).
+// Keeps a directory read-only while it lives. Root ignores file modes, so the directory is
+// bind-mounted read-only over itself (the test runs in a private mount namespace).
 class ReadOnlyDirectory
 {
 public:
     explicit ReadOnlyDirectory(const QString &path)
         : path(QFile::encodeName(path))
     {
-        if (geteuid() != 0) {
-            ok = QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::ExeOwner);
-            return;
-        }
         mounted = mount(this->path.constData(), this->path.constData(), nullptr, MS_BIND, nullptr) == 0;
-        ok = mounted && mount(nullptr, this->path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+        readOnly = mounted
+            && mount(nullptr, this->path.constData(), nullptr, MS_BIND | MS_REMOUNT | MS_RDONLY, nullptr) == 0;
     }
     ~ReadOnlyDirectory()
     {
         if (mounted)
             umount2(path.constData(), MNT_DETACH);
-        else
-            QFile::setPermissions(
-                QFile::decodeName(path), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     }
-    QByteArray path;
+    const QByteArray path;
     bool mounted = false;
-    bool ok = false;
+    bool readOnly = false;
 };
 
 } // namespace
@@ -330,9 +323,9 @@ void TestPersonalisation::unwritableTemplateKeepsEmptyUdn()
     QVERIFY(fixture.isValid());
     QString firstUdn;
     {
-        ReadOnlyDirectory readOnly(fixture.descriptionDir());
-        if (!readOnly.ok)
-            QSKIP("cannot make the description directory read-only here");
+        ReadOnlyDirectory lockedDir(fixture.descriptionDir());
+        if (!lockedDir.readOnly)
+            QSKIP("cannot bind-mount the description directory read-only (needs root)");
         bool created = false;
         firstUdn = text(serve(fixture, &created), "UDN");
         QVERIFY(created);

@@ -37,9 +37,28 @@ def wait_until(predicate, timeout, interval=0.05):
         time.sleep(interval)
 
 
+_unread = {}
+
+
 def read_line(stream, timeout):
-    ready, _, _ = select.select([stream], [], [], timeout)
-    return stream.readline().decode().strip() if ready else ""
+    """One line from a pipe, or "" once timeout seconds pass or the pipe ends.
+
+    Reads the file descriptor itself: lines that arrive together must not sit in a Python
+    buffer that select() cannot see.
+    """
+    pending = _unread.setdefault(stream, bytearray())
+    deadline = time.monotonic() + timeout
+    while b"\n" not in pending:
+        remaining = deadline - time.monotonic()
+        if remaining <= 0 or not select.select([stream], [], [], remaining)[0]:
+            return ""
+        chunk = os.read(stream.fileno(), 4096)
+        if not chunk:
+            break
+        pending += chunk
+    line, _, rest = bytes(pending).partition(b"\n")
+    pending[:] = rest
+    return line.decode().strip()
 
 
 def tcp_listeners(namespace):

@@ -80,6 +80,9 @@ bool UpnpContext::createContext()
         qCWarning(lcUpnp, "Port %d is out of range", d->port);
         return false;
     }
+    // The session's default proxy resolver loads libproxy and a settings backend with a bus
+    // connection of its own, for a daemon that never uses a proxy.
+    g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", FALSE);
     GError *error = nullptr;
     d->context = gupnp_context_new_full(
         d->interfaceName.toLatin1().constData(), nullptr, guint16(d->port), GSSDP_UDA_VERSION_1_0, &error);
@@ -93,6 +96,9 @@ bool UpnpContext::createContext()
     if (d->context) {
         HttpGuard::install(d->context);
         widenListenBacklog(d->context);
+        // Events go straight to the head unit on the link; a proxy configured for the
+        // handset's other networks must never carry them.
+        soup_session_set_proxy_resolver(gupnp_context_get_session(d->context), nullptr);
     }
     return d->context != nullptr;
 }

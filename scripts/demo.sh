@@ -1,8 +1,9 @@
 #!/bin/bash
 # Demonstration: builds and stages the daemon, runs it on usb0 in a private handset network
-# namespace with private D-Bus buses, and shows from a head-unit namespace at the other end of
-# the veth link that the device is announced and that its description and an icon can be
-# fetched. Nothing leaves the machine. Needs root.
+# namespace with private D-Bus buses and the demo back-end, and shows from a head-unit namespace
+# at the other end of the veth link that the device is announced, that its description and an
+# icon can be fetched, and what a head unit sees of the application server: the application
+# list, a launch and the events it triggers. Nothing leaves the machine. Needs root.
 #
 #   scripts/demo.sh [BUILD_DIR]     BUILD_DIR defaults to ./build-demo
 set -euo pipefail
@@ -89,6 +90,65 @@ start_daemon() {
     started_pids+=("$daemon_pid")
 }
 
+backend_is_running() { session_name_owned com.quorvex.VehiraServer; }
+
+# The control or event URL of a service, from the description.
+service_url() {
+    local service=$1 element=$2
+    xmllint --xpath "string(//*[local-name()='service'][*[local-name()='serviceType']='$service']/*[local-name()='$element'])" \
+        "$work_dir/description.xml"
+}
+
+absolute_url() {
+    /usr/bin/python3 -c 'import sys, urllib.parse; print(urllib.parse.urljoin(*sys.argv[1:]))' "$1" "$2"
+}
+
+# soap_call LOCATION SERVICE ACTION [NAME VALUE]...: prints the action's answer.
+soap_call() {
+    local location=$1 service=$2 action=$3 arguments=""
+    shift 3
+    while [ $# -ge 2 ]; do
+        arguments+="<$1>$2</$1>"
+        shift 2
+    done
+    in_headunit curl -s --max-time 30 -H 'Content-Type: text/xml; charset="utf-8"' \
+        -H "SOAPACTION: \"$service#$action\"" \
+        --data "<?xml version=\"1.0\"?><s:Envelope xmlns:s=\"http://schemas.xmlsoap.org/soap/envelope/\" s:encodingStyle=\"http://schemas.xmlsoap.org/soap/encoding/\"><s:Body><u:$action xmlns:u=\"$service\">$arguments</u:$action></s:Body></s:Envelope>" \
+        "$(absolute_url "$location" "$(service_url "$service" controlURL)")" >"$work_dir/answer.xml"
+    xmllint --format "$work_dir/answer.xml"
+}
+
+# What a head unit does with the application server: list, subscribe, launch, see the event.
+show_head_unit_session() {
+    local location=$1 app_server=urn:schemas-upnp-org:service:TmApplicationServer:1
+    step "Head unit: GetApplicationList"
+    soap_call "$location" "$app_server" GetApplicationList AppListingFilter '*' ProfileID 0 | cut -c1-160
+    echo "the listing it carries:"
+    xmllint --xpath "string(//*[local-name()='AppListing'])" "$work_dir/answer.xml" | xmllint --format -
+
+    step "Head unit: subscribing to the application server's events"
+    in_headunit /usr/bin/python3 "$source_dir/scripts/event-listener.py" "$USB_LINK_HEADUNIT_ADDRESS" \
+        >"$work_dir/events" &
+    started_pids+=($!)
+    wait_for grep -q '^listening' "$work_dir/events"
+    local callback="http://$USB_LINK_HEADUNIT_ADDRESS:$(awk '/^listening/ {print $2}' "$work_dir/events")/"
+    in_headunit curl -s --max-time 10 -o /dev/null -D - -X SUBSCRIBE -H "CALLBACK: <$callback>" \
+        -H "NT: upnp:event" -H "TIMEOUT: Second-300" \
+        "$(absolute_url "$location" "$(service_url "$app_server" eventSubURL)")" | grep -i '^SID'
+    wait_for grep -q '"seq": 0' "$work_dir/events"
+    echo "initial event:"
+    grep '"seq": 0' "$work_dir/events"
+
+    step "Head unit: LaunchApplication 0x0003"
+    soap_call "$location" "$app_server" LaunchApplication AppID 0x0003 ProfileID 0
+    wait_for grep -q '"seq": 2' "$work_dir/events" || true
+    echo "events after the launch:"
+    grep -v -e '^listening' -e '"seq": 0' "$work_dir/events"
+
+    step "Head unit: LaunchApplication of an unknown application"
+    soap_call "$location" "$app_server" LaunchApplication AppID 0x0099 ProfileID 0
+}
+
 discover_location() {
     in_headunit timeout 15 gssdp-discover -i "$USB_LINK_HEADUNIT_INTERFACE" -t upnp:rootdevice -n 5 |
         tee "$work_dir/discovery" >&2
@@ -135,11 +195,13 @@ xmllint --format "$work_dir/description.xml"
 
 icon=$(xmllint --xpath "string(//*[local-name()='icon'][1]/*[local-name()='url'])" "$work_dir/description.xml")
 if [ -n "$icon" ]; then
-    icon_url=$(/usr/bin/python3 -c 'import sys, urllib.parse; print(urllib.parse.urljoin(*sys.argv[1:]))' "$location" "$icon")
+    icon_url=$(absolute_url "$location" "$icon")
     step "Head unit: icon at $icon_url"
     in_headunit curl -s --max-time 10 -o /dev/null -w 'HTTP %{http_code}, %{content_type}, %{size_download} bytes\n' \
         "$icon_url"
 fi
+
+backend_is_running && show_head_unit_session "$location"
 
 step "Stopping the daemon with SIGTERM"
 kill -TERM "$daemon_pid"

@@ -29,10 +29,10 @@ PROFILE_ID_UNKNOWN = (830, "The profile identifier does not exist or the applica
 
 
 class EventListener:
-    """event_listener.py in the head unit's namespace; its NOTIFYs as they arrive."""
+    """scripts/event-listener.py in the head unit's namespace; its NOTIFYs as they arrive."""
 
     def __init__(self, bed):
-        self.process = subprocess.Popen(bed.in_headunit(sys.executable, str(HERE / "event_listener.py"),
+        self.process = subprocess.Popen(bed.in_headunit(sys.executable, str(HERE.parents[1] / "scripts" / "event-listener.py"),
                                                         HEAD_UNIT_ADDRESS),
                                         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
         bed.processes.append(self.process)

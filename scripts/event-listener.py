@@ -1,6 +1,6 @@
 """Receives GENA NOTIFY messages for a head unit.
 
-  event_listener.py ADDRESS
+  event-listener.py ADDRESS
 
 Prints "listening PORT" once, then one JSON line per NOTIFY: {"sid", "seq", "properties"}.
 Ends on SIGTERM.

@@ -106,13 +106,14 @@ bool TmServerDevice::setNodeContent(const QString &path, const QString &value)
 
 void TmServerDevice::personaliseDescription()
 {
-    const DeviceInfo deviceInfo;
+    const DeviceInfo &deviceInfo = d->platform();
     if (!hasText(findNode(QLatin1String(udnPath)))) {
+        const QString manufacturer = deviceInfo.manufacturer();
         setNodeContent(
             QLatin1String(udnPath), QLatin1String(udnPrefix) + QUuid::createUuid().toString(QUuid::WithoutBraces));
         setNodeContent(QLatin1String(serialNumberPath), deviceInfo.imei());
-        setNodeContent(QLatin1String(manufacturerPath), deviceInfo.manufacturer());
-        setNodeContent(QLatin1String(modelDescriptionPath), deviceInfo.manufacturer());
+        setNodeContent(QLatin1String(manufacturerPath), manufacturer);
+        setNodeContent(QLatin1String(modelDescriptionPath), manufacturer);
         setNodeContent(QLatin1String(modelNumberPath), deviceInfo.model());
         setNodeContent(QLatin1String(modelNamePath), deviceInfo.productName());
         // Before the per-start values, which must never reach the template. A failure leaves the
@@ -125,11 +126,12 @@ void TmServerDevice::personaliseDescription()
         friendlyName = deviceInfo.productName();
     setNodeContent(QLatin1String(friendlyNamePath), friendlyName);
     setNodeContent(QLatin1String(bluetoothAddressPath), bluetoothAddress());
+    d->deviceInfo.reset();
 }
 
 QString TmServerDevice::bluetoothAddress()
 {
-    return DeviceInfo().bluetoothAddress().remove(QLatin1Char(':'));
+    return d->platform().bluetoothAddress().remove(QLatin1Char(':'));
 }
 
 QString TmServerDevice::bluetoothAdapterName()
@@ -137,7 +139,7 @@ QString TmServerDevice::bluetoothAdapterName()
     const QDBusReply<QDBusObjectPath> adapter
         = callBluez(QLatin1String(bluezManagerPath), bluezManagerInterface, "DefaultAdapter");
     if (!adapter.isValid())
-        return lacksBluezManager(adapter.error()) ? DeviceInfo().bluetoothAdapterName() : QString();
+        return lacksBluezManager(adapter.error()) ? d->platform().bluetoothAdapterName() : QString();
     const QDBusReply<QVariantMap> properties
         = callBluez(adapter.value().path(), bluezAdapterInterface, "GetProperties");
     return properties.value().value(QStringLiteral("Name")).toString();

@@ -67,10 +67,7 @@ class HeadUnit(unittest.TestCase):
                 raise AssertionError("the demo back-end did not take its bus name")
             cls.daemon = cls.bed.start_daemon("-i", "usb0")
             cls.port = cls.daemon.wait_listening()
-            roots = cls.bed.discover()
-            if len(roots) != 1:
-                raise AssertionError(f"root devices seen: {roots}\n{cls.daemon.log()}")
-            cls.location = next(iter(roots))
+            cls.location = cls.bed.sole_root_device(cls.daemon)
             status, description, _ = cls.bed.curl(cls.location)
             if status != 200:
                 raise AssertionError(f"the description answered {status}")

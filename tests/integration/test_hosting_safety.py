@@ -21,10 +21,7 @@ class HostingSafety(unittest.TestCase):
         try:
             cls.daemon = cls.bed.start_daemon("-i", "usb0")
             cls.port = cls.daemon.wait_listening()
-            roots = cls.bed.discover()
-            if len(roots) != 1:
-                raise AssertionError(f"root devices seen: {roots}\n{cls.daemon.log()}")
-            cls.location = next(iter(roots))
+            cls.location = cls.bed.sole_root_device(cls.daemon)
             cls.temporary_description = cls.daemon.temporary_descriptions()[0]
             cls.big_body = cls.bed.directory / "big-body"
             cls.big_body.write_bytes(b"x" * TEN_MEGABYTES)

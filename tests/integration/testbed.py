@@ -278,6 +278,13 @@ class Testbed:
             roots.setdefault(location, set()).add(usn)
         return roots
 
+    def sole_root_device(self, daemon):
+        """LOCATION of the one root device the head unit sees; fails with the daemon's log otherwise."""
+        roots = self.discover()
+        if len(roots) != 1:
+            raise AssertionError(f"root devices seen: {roots}\n{daemon.log()}")
+        return next(iter(roots))
+
     def curl(self, url, *options, timeout=20):
         """(HTTP status, response body, bytes uploaded) of one request from the head unit."""
         body = self.directory / "curl-body"

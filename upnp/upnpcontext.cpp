@@ -2,6 +2,7 @@
 
 #include "device/tmserverdevice.h"
 #include "platform/tmserver_debug.h"
+#include "upnp/connectionreaper.h"
 #include "upnp/httpguard.h"
 
 #include <libgupnp/gupnp.h>
@@ -95,6 +96,7 @@ bool UpnpContext::createContext()
     }
     if (d->context) {
         HttpGuard::install(d->context);
+        ConnectionReaper::install(d->context);
         widenListenBacklog(d->context);
         // Events go straight to the head unit on the link; a proxy configured for the
         // handset's other networks must never carry them.

@@ -2,6 +2,7 @@
 
 #include "device/tmserverdevice.h"
 #include "platform/tmserver_debug.h"
+#include "upnp/acceptguard.h"
 #include "upnp/connectionreaper.h"
 #include "upnp/httpguard.h"
 
@@ -98,6 +99,7 @@ bool UpnpContext::createContext()
         HttpGuard::install(d->context);
         ConnectionReaper::install(d->context);
         widenListenBacklog(d->context);
+        AcceptGuard::install(d->context);
         // Events go straight to the head unit on the link; a proxy configured for the
         // handset's other networks must never carry them.
         soup_session_set_proxy_resolver(gupnp_context_get_session(d->context), nullptr);

@@ -1,5 +1,7 @@
 #include "platform/vhlogger.h"
 
+#include "platform/xmlerrorlog.h"
+
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <QString>
@@ -85,6 +87,7 @@ VhLogger::VhLogger()
     : d(new VhLoggerPrivate)
 {
     g_log_set_writer_func(glibToQt, nullptr, nullptr);
+    XmlErrorLog::install();
 }
 
 VhLogger::~VhLogger() = default;

@@ -3,6 +3,7 @@
 #include <libgupnp/gupnp.h>
 #include <libsoup/soup.h>
 
+#include <climits>
 #include <cstring>
 #include <string>
 
@@ -34,18 +35,25 @@ bool bodyTooLarge(SoupMessageHeaders *headers)
     return soup_message_headers_get_content_length(headers) > HttpGuard::maxRequestBody;
 }
 
-bool climbsOut(const char *path)
+bool unusableSegment(const char *segment)
+{
+    return std::strcmp(segment, "..") == 0 || std::strlen(segment) > NAME_MAX;
+}
+
+// A path that climbs out of its directory, or that no file can have: an escaped NUL, bytes that
+// are not UTF-8, a name longer than the file system allows.
+bool namesNoHostedFile(const char *path)
 {
     char *decoded = g_uri_unescape_string(path, nullptr);
     if (!decoded)
         return true;
-    bool climbs = std::strchr(decoded, '\\') != nullptr;
+    bool unusable = std::strchr(decoded, '\\') != nullptr || !g_utf8_validate(decoded, -1, nullptr);
     char **segments = g_strsplit(decoded, "/", -1);
-    for (char **segment = segments; !climbs && *segment; ++segment)
-        climbs = std::strcmp(*segment, "..") == 0;
+    for (char **segment = segments; !unusable && *segment; ++segment)
+        unusable = unusableSegment(*segment);
     g_strfreev(segments);
     g_free(decoded);
-    return climbs;
+    return unusable;
 }
 
 bool unsafeLanguageToken(const char *token)
@@ -99,7 +107,12 @@ void screenRequest(SoupServerMessage *message, gpointer contextPointer)
         soup_server_message_set_status(message, SOUP_STATUS_PRECONDITION_FAILED, nullptr);
         return;
     }
-    if (climbsOut(g_uri_get_path(soup_server_message_get_uri(message)))) {
+    const char *path = g_uri_get_path(soup_server_message_get_uri(message));
+    if (std::strlen(path) >= PATH_MAX) {
+        soup_server_message_set_status(message, SOUP_STATUS_REQUEST_URI_TOO_LONG, nullptr);
+        return;
+    }
+    if (namesNoHostedFile(path)) {
         soup_server_message_set_status(message, SOUP_STATUS_NOT_FOUND, nullptr);
         return;
     }

@@ -1,0 +1,95 @@
+"""A head unit that sends garbage or hangs up early leaves the daemon answering, its log bounded and
+clean, and no connection behind."""
+import os
+import subprocess
+import sys
+import unittest
+
+import testbed
+
+ACTION = '"urn:schemas-upnp-org:service:TmApplicationServer:1#GetApplicationList"'
+INJECTED = "<3>tmserver.app: forged line"
+# (what, body): bodies that no XML parser accepts, each echoing bytes a journal must not see raw.
+MALFORMED_BODIES = [
+    ("binary", bytes(range(256)) * 4),
+    ("forged log line", f"<s:Envelope>\n{INJECTED}\n</s:Wrong>".encode()),
+    ("invalid UTF-8 names", b"<\xff\xfe\x80>" * 300 + b"</x>"),
+    ("control bytes", b"<a>\x1b[31m\x07\x00<b></a>" * 100),
+    ("endless nesting", b"<a>" * 5000),
+]
+# (what, path, expected status): paths that no file can have.
+UNNAMEABLE_PATHS = [
+    ("segment past the name limit", "/xml/" + "a" * 300, 404),
+    ("path past the length limit", "/xml/" + "a/" * 2100, 414),
+    ("bytes that are not UTF-8", "/xml/%ff%fe.xml", 404),
+    ("escaped NUL", "/xml/%00", 404),
+]
+HANGUPS = 200
+HANG_UP_AFTER_HEAD = """
+import socket, sys
+host, port, path, count = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
+for _ in range(count):
+    with socket.create_connection((host, port), timeout=5) as connection:
+        connection.sendall(f"GET {path} HTTP/1.1\\r\\nHost: {host}:{port}\\r\\n\\r\\n".encode())
+        connection.recv(65536)
+"""
+
+
+class HostileLink(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        INSTALL.restore_template()
+        cls.bed = testbed.Testbed("hl", DAEMON)
+        try:
+            cls.bed.start_backend()
+            cls.daemon = cls.bed.start_daemon("-i", "usb0")
+            cls.port = cls.daemon.wait_listening()
+        except BaseException:
+            cls.bed.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.bed.close()
+        INSTALL.restore_template()
+
+    def url(self, path):
+        return f"http://{testbed.HANDSET_ADDRESS}:{self.port}{path}"
+
+    def test_malformed_bodies_leave_one_clean_line_each(self):
+        log_before = len(self.daemon.log())
+        for what, body in MALFORMED_BODIES:
+            with self.subTest(what):
+                request = self.bed.directory / "malformed"
+                request.write_bytes(body)
+                status, _, _ = self.bed.curl(self.url("/control/TmApplicationServer1"), "-X", "POST",
+                                             "-H", "Content-Type: text/xml", "-H", f"SOAPACTION: {ACTION}",
+                                             "--data-binary", f"@{request}")
+                self.assertGreaterEqual(status, 400)
+        lines = self.daemon.log()[log_before:].splitlines()
+        self.assertLessEqual(len(lines), len(MALFORMED_BODIES), "\n".join(lines))
+        for line in lines:
+            self.assertLessEqual(len(line), 200, line)
+            self.assertTrue(line.isprintable(), repr(line))
+            self.assertNotIn(INJECTED, line)
+        self.assertTrue(self.daemon.running())
+
+    def test_paths_that_name_no_file(self):
+        for what, path, expected in UNNAMEABLE_PATHS:
+            with self.subTest(what):
+                self.assertEqual(self.bed.curl(self.url(path))[0], expected)
+
+    def test_connections_closed_by_the_head_unit_leave_no_descriptor(self):
+        def descriptors():
+            return len(os.listdir(f"/proc/{self.daemon.pid}/fd"))
+
+        before = descriptors()
+        subprocess.run(self.bed.in_headunit(sys.executable, "-c", HANG_UP_AFTER_HEAD, testbed.HANDSET_ADDRESS,
+                                            str(self.port), "/xml/tmserverdevice.xml", str(HANGUPS)),
+                       check=True, timeout=60)
+        self.assertLessEqual(testbed.wait_until(lambda: descriptors() <= before, 5) and descriptors(), before)
+
+
+if __name__ == "__main__":
+    DAEMON, INSTALL = testbed.parse_arguments()
+    unittest.main()

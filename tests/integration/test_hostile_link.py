@@ -87,7 +87,7 @@ class HostileLink(unittest.TestCase):
         subprocess.run(self.bed.in_headunit(sys.executable, "-c", HANG_UP_AFTER_HEAD, testbed.HANDSET_ADDRESS,
                                             str(self.port), "/xml/tmserverdevice.xml", str(HANGUPS)),
                        check=True, timeout=60)
-        self.assertLessEqual(testbed.wait_until(lambda: descriptors() <= before, 5) and descriptors(), before)
+        self.assertTrue(testbed.wait_until(lambda: descriptors() <= before, 5), f"{descriptors()} open, {before} before")
 
 
 if __name__ == "__main__":

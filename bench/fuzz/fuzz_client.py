@@ -1,0 +1,109 @@
+"""Seeded mutations of a head unit's HTTP, SOAP, GENA and M-SEARCH input, sent to the daemon.
+
+  fuzz_client.py SEED CASES HOST PORT INTERFACE_ADDRESS
+
+Each case takes one of the well-formed requests below, applies one to three mutations (bit flips,
+a range cut out or repeated, a header line duplicated, a number made extreme, invalid UTF-8 or NUL
+bytes put in) and sends it; TCP cases read the answer for at most 1 s. Prints the answers by
+status as "status:count,...". The same seed sends the same cases.
+"""
+import collections
+import random
+import socket
+import sys
+
+SOAP_BODY = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
+             's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
+             '<u:GetApplicationList xmlns:u="urn:schemas-upnp-org:service:TmApplicationServer:1">'
+             '<AppListingFilter>*</AppListingFilter><ProfileID>0</ProfileID></u:GetApplicationList>'
+             '</s:Body></s:Envelope>')
+
+
+def seeds(host, port):
+    soap = (f"POST /control/TmApplicationServer1 HTTP/1.1\r\nHost: {host}:{port}\r\n"
+            'Content-Type: text/xml; charset="utf-8"\r\n'
+            'SOAPACTION: "urn:schemas-upnp-org:service:TmApplicationServer:1#GetApplicationList"\r\n'
+            f"Content-Length: {len(SOAP_BODY)}\r\n\r\n{SOAP_BODY}")
+    return {
+        "http": f"GET /xml/tmserverdevice.xml HTTP/1.1\r\nHost: {host}:{port}\r\nAccept-Language: en\r\n\r\n",
+        "soap": soap,
+        "gena": (f"SUBSCRIBE /event/TmApplicationServer1 HTTP/1.1\r\nHost: {host}:{port}\r\n"
+                 f"CALLBACK: <http://{host}:9/>\r\nNT: upnp:event\r\nTIMEOUT: Second-300\r\n\r\n"),
+        "m-search": ('M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: "ssdp:discover"\r\n'
+                     "MX: 1\r\nST: upnp:rootdevice\r\n\r\n"),
+    }
+
+
+def flip_bits(data, rng):
+    for _ in range(rng.randint(1, 8)):
+        position = rng.randrange(len(data))
+        data[position] ^= 1 << rng.randrange(8)
+
+
+def cut_range(data, rng):
+    start = rng.randrange(len(data))
+    del data[start:start + rng.randint(1, 64)]
+
+
+def repeat_range(data, rng):
+    start = rng.randrange(len(data))
+    piece = data[start:start + rng.randint(1, 64)]
+    data[start:start] = piece * rng.randint(2, 200)
+
+
+def duplicate_header(data, rng):
+    lines = bytes(data).split(b"\r\n")
+    header = rng.randrange(1, max(2, len(lines) - 2))
+    lines[header:header] = [lines[header]] * rng.randint(1, 50)
+    data[:] = b"\r\n".join(lines)
+
+
+def extreme_number(data, rng):
+    digits = [i for i, byte in enumerate(data) if chr(byte).isdigit()]
+    if digits:
+        position = rng.choice(digits)
+        data[position:position + 1] = rng.choice([b"99999999999999999999", b"-1", b"0", b"18446744073709551616"])
+
+
+def insert_bytes(data, rng):
+    position = rng.randrange(len(data))
+    data[position:position] = rng.choice([b"\x00", b"\xff\xfe", b"\xc3\x28", b"\xed\xa0\x80", b"\x00" * 32])
+
+
+MUTATIONS = [flip_bits, cut_range, repeat_range, duplicate_header, extreme_number, insert_bytes]
+
+
+def send_tcp(host, port, data):
+    with socket.create_connection((host, port), timeout=1) as connection:
+        connection.sendall(data)
+        connection.shutdown(socket.SHUT_WR)
+        answer = connection.recv(64)
+    return answer.split(b" ", 2)[1].decode(errors="replace") if answer.startswith(b"HTTP/") else "no answer"
+
+
+def send_udp(interface_address, data):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as udp:
+        udp.setsockopt(socket.IPPROTO_IP, socket.IP_MULTICAST_IF, socket.inet_aton(interface_address))
+        udp.sendto(data, ("239.255.255.250", 1900))
+    return "datagram"
+
+
+def main():
+    seed, cases, host, port, interface_address = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), sys.argv[5]
+    rng = random.Random(seed)
+    inputs = seeds(host, port)
+    answers = collections.Counter()
+    for _ in range(cases):
+        kind = rng.choice(sorted(inputs))
+        data = bytearray(inputs[kind].encode())
+        for mutation in rng.sample(MUTATIONS, rng.randint(1, 3)):
+            if data:
+                mutation(data, rng)
+        try:
+            answers[send_udp(interface_address, data) if kind == "m-search" else send_tcp(host, port, data)] += 1
+        except OSError as error:
+            answers[type(error).__name__] += 1
+    print(",".join(f"{key}:{value}" for key, value in sorted(answers.items())))
+
+
+main()

@@ -1,6 +1,6 @@
 #include "platform/vhlogger.h"
 
-#include "platform/xmlerrorlog.h"
+#include "platform/stacklog.h"
 
 #include <QByteArray>
 #include <QLoggingCategory>
@@ -63,7 +63,8 @@ const QLoggingCategory &categoryOfDomain(const char *domain)
     return glib;
 }
 
-// GLib's messages (GUPnP, GSSDP, libsoup) go through Qt's logging, so the same rules filter them.
+// GLib's messages (GUPnP, GSSDP, libsoup) go through Qt's logging, so the same rules filter them,
+// bounded like everything the libraries say about what a head unit sent.
 GLogWriterOutput glibToQt(GLogLevelFlags level, const GLogField *fields, gsize count, gpointer)
 {
     const char *domain = nullptr;
@@ -76,8 +77,9 @@ GLogWriterOutput glibToQt(GLogLevelFlags level, const GLogField *fields, gsize c
     }
     const QLoggingCategory &category = categoryOfDomain(domain);
     const QtMsgType type = glibLevelToQt(level);
-    if (category.isEnabled(type))
-        writeLine(journalPriority(type), domain ? domain : category.categoryName(), message);
+    if (category.isEnabled(type) && StackLog::admit())
+        writeLine(
+            journalPriority(type), domain ? domain : category.categoryName(), StackLog::printable(message).c_str());
     return G_LOG_WRITER_HANDLED;
 }
 
@@ -87,7 +89,7 @@ VhLogger::VhLogger()
     : d(new VhLoggerPrivate)
 {
     g_log_set_writer_func(glibToQt, nullptr, nullptr);
-    XmlErrorLog::install();
+    StackLog::installXmlErrorHandler();
 }
 
 VhLogger::~VhLogger() = default;

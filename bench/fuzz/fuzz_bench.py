@@ -27,6 +27,7 @@ def main():
     parser.add_argument("--template", required=True)
     parser.add_argument("--cases", type=int, default=50000)
     parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--show-log", action="store_true")
     options = parser.parse_args()
     install = testbed.InstallTree(options.install_dir, options.template)
     install.restore_template()
@@ -40,13 +41,18 @@ def main():
             answers = subprocess.run(
                 bed.in_headunit(sys.executable, str(HERE / "fuzz_client.py"), str(options.seed), str(options.cases),
                                 testbed.HANDSET_ADDRESS, str(port), HEADUNIT_ADDRESS),
-                capture_output=True, text=True, timeout=options.cases + 60).stdout.strip()
+                capture_output=True, text=True, timeout=options.cases + 60)
+            if answers.returncode:
+                raise RuntimeError(answers.stderr)
+            answers = answers.stdout.strip()
             seconds = time.monotonic() - started
             print(f"cases: {options.cases} (seed {options.seed}) in {seconds:.1f} s")
             print(f"answers: {answers}")
             print(f"RSS: {rss} -> {rss_kib(daemon.pid)} KiB")
             print(f"log bytes written: {len(daemon.log().encode()) - log_bytes}")
             print(f"still answering: {bed.curl(location)[0] == 200 and daemon.running()}")
+            if options.show_log:
+                print(daemon.log())
     finally:
         install.restore_template()
 

@@ -53,7 +53,7 @@ def repeat_range(data, rng):
 
 def duplicate_header(data, rng):
     lines = bytes(data).split(b"\r\n")
-    header = rng.randrange(1, max(2, len(lines) - 2))
+    header = rng.randrange(len(lines))
     lines[header:header] = [lines[header]] * rng.randint(1, 50)
     data[:] = b"\r\n".join(lines)
 

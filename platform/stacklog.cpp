@@ -1,4 +1,4 @@
-#include "platform/xmlerrorlog.h"
+#include "platform/stacklog.h"
 
 #include "platform/tmserver_debug.h"
 
@@ -10,20 +10,25 @@
 namespace
 {
 
-// With the words around it, a line stays under 200 characters.
-const size_t maxEchoLength = 140;
 const int maxLinesPerSecond = 10;
+// Room for "Malformed XML received: " and "(and N more messages)".
+const size_t xmlEchoLength = 120;
 
-struct PendingLine {
+struct RateWindow {
+    gint64 start = 0;
+    int lines = 0;
+    int dropped = 0;
+    guint reportTimer = 0;
+};
+
+struct PendingXmlLine {
     std::string firstMessage;
     int moreMessages = 0;
     bool scheduled = false;
-    gint64 windowStart = 0;
-    int linesInWindow = 0;
-    int droppedInWindow = 0;
 };
 
-PendingLine pending;
+RateWindow window;
+PendingXmlLine pending;
 
 std::string escapedPiece(const char *p, const char *end, const char **next)
 {
@@ -41,39 +46,18 @@ std::string escapedPiece(const char *p, const char *end, const char **next)
     return std::string(p, *next);
 }
 
-// Whole characters and escapes only, so a cut line is still valid UTF-8.
-void appendEscaped(std::string &line, const char *text)
+gboolean reportDropped(gpointer)
 {
-    const char *end = text + std::char_traits<char>::length(text);
-    for (const char *p = text; p < end;) {
-        const std::string piece = escapedPiece(p, end, &p);
-        if (line.size() + piece.size() > maxEchoLength)
-            return;
-        line += piece;
-    }
-}
-
-bool takeRateToken()
-{
-    const gint64 now = g_get_monotonic_time();
-    if (now - pending.windowStart >= G_USEC_PER_SEC) {
-        if (pending.droppedInWindow)
-            qCWarning(lcUpnp, "%d more lines about malformed XML dropped", pending.droppedInWindow);
-        pending.windowStart = now;
-        pending.linesInWindow = 0;
-        pending.droppedInWindow = 0;
-    }
-    if (pending.linesInWindow >= maxLinesPerSecond) {
-        ++pending.droppedInWindow;
-        return false;
-    }
-    ++pending.linesInWindow;
-    return true;
+    window.reportTimer = 0;
+    if (window.dropped)
+        qCWarning(lcUpnp, "%d more lines from the UPnP stack dropped", window.dropped);
+    window.dropped = 0;
+    return G_SOURCE_REMOVE;
 }
 
 gboolean flushPendingLine(gpointer)
 {
-    if (takeRateToken()) {
+    if (StackLog::admit()) {
         if (pending.moreMessages)
             qCWarning(lcUpnp, "Malformed XML received: %s (and %d more messages)", pending.firstMessage.c_str(),
                 pending.moreMessages);
@@ -95,7 +79,7 @@ void collectError(void *, xmlErrorPtr error)
     std::string message = error->message ? error->message : "";
     while (!message.empty() && (message.back() == '\n' || message.back() == ' '))
         message.pop_back();
-    appendEscaped(pending.firstMessage, message.c_str());
+    pending.firstMessage = StackLog::printable(message.c_str(), xmlEchoLength);
     pending.scheduled = true;
     g_idle_add_full(G_PRIORITY_HIGH, flushPendingLine, nullptr, nullptr);
 }
@@ -107,7 +91,37 @@ void ignoreGenericError(void *, const char *, ...)
 
 } // namespace
 
-void XmlErrorLog::install()
+std::string StackLog::printable(const char *text, size_t maxLength)
+{
+    std::string line;
+    const char *end = text + std::char_traits<char>::length(text);
+    for (const char *p = text; p < end;) {
+        const std::string piece = escapedPiece(p, end, &p);
+        if (line.size() + piece.size() > maxLength)
+            break;
+        line += piece;
+    }
+    return line;
+}
+
+bool StackLog::admit()
+{
+    const gint64 now = g_get_monotonic_time();
+    if (now - window.start >= G_USEC_PER_SEC) {
+        window.start = now;
+        window.lines = 0;
+    }
+    if (window.lines < maxLinesPerSecond) {
+        ++window.lines;
+        return true;
+    }
+    ++window.dropped;
+    if (!window.reportTimer)
+        window.reportTimer = g_timeout_add(1000, reportDropped, nullptr);
+    return false;
+}
+
+void StackLog::installXmlErrorHandler()
 {
     xmlSetStructuredErrorFunc(nullptr, collectError);
     xmlSetGenericErrorFunc(nullptr, ignoreGenericError);

@@ -17,7 +17,8 @@ sys.path.insert(0, str(HERE.parents[1] / "tests" / "integration"))
 import testbed  # noqa: E402
 
 WARM_UP = 1000
-PATTERNS = ("hangup", "close")
+# The server-closes pattern first: a device that leaks hung-up connections is dead after the other.
+PATTERNS = ("close", "hangup")
 
 
 def descriptors(pid):

@@ -60,6 +60,16 @@ void prepareContext(GUPnPContext *context)
     gupnp_context_host_path(context, iconDirectory.toLatin1().constData(), "/icons");
 }
 
+// The stack opens a context, HTTP server included, on every interface and its filter then
+// only silences the SSDP side of the others: close their servers before passing them on.
+void closeForeignServers(GUPnPContextManager *manager, GUPnPContext *context)
+{
+    GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(manager);
+    if (!gupnp_context_filter_check_context(filter, context))
+        soup_server_disconnect(gupnp_context_get_server(context));
+    g_signal_chain_from_overridden_handler(manager, context);
+}
+
 const char *withdrawalReason(const QByteArray &interfaceName)
 {
     ifreq request {};
@@ -195,6 +205,8 @@ bool UpnpContext::start()
     // connection of its own, for a daemon that never uses a proxy.
     g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", FALSE);
     d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
+    // Contexts are opened from the main loop only, after this.
+    g_signal_override_class_handler("context-available", G_OBJECT_TYPE(d->manager), G_CALLBACK(closeForeignServers));
     GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(d->manager);
     gupnp_context_filter_add_entry(filter, d->interfaceName.constData());
     gupnp_context_filter_set_enabled(filter, TRUE);

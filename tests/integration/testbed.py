@@ -61,13 +61,12 @@ def read_line(stream, timeout):
     return line.decode().strip()
 
 
-def tcp_listeners(namespace, address=None):
-    """(port, owning processes) of every listening TCP socket in a network namespace, or of those on one address."""
+def tcp_listeners(namespace):
+    """(port, owning processes) of every listening TCP socket in a network namespace."""
     listing = subprocess.run(["ip", "netns", "exec", namespace, "ss", "-Hltnp"],
                              capture_output=True, text=True, timeout=10).stdout
     fields = (line.split(maxsplit=5) for line in listing.splitlines())
-    return [(int(f[3].rsplit(":", 1)[1]), f[5] if len(f) > 5 else "") for f in fields
-            if address in (None, f[3].rsplit(":", 1)[0])]
+    return [(int(f[3].rsplit(":", 1)[1]), f[5] if len(f) > 5 else "") for f in fields]
 
 
 class InstallTree:
@@ -110,8 +109,7 @@ class Daemon:
 
     def listening_port(self):
         """The TCP port the daemon's HTTP server listens on, or None."""
-        ports = [port for port, users in tcp_listeners(self.handset_namespace, HANDSET_ADDRESS)
-                 if f"pid={self.pid}," in users]
+        ports = [port for port, users in tcp_listeners(self.handset_namespace) if f"pid={self.pid}," in users]
         return ports[0] if ports else None
 
     def wait_listening(self, timeout=10):

@@ -15,8 +15,8 @@ class DeviceInfo
 {
 public:
     static const int busCallTimeout = 2000;
-    // All BlueZ calls of one object share one bound: a hung BlueZ costs start-up no more.
-    static const int bluezTimeout = 1000;
+    // All BlueZ calls of one object share one bound, so a hung BlueZ costs start-up under 1 s.
+    static const int bluezTimeout = 900;
 
     // rootDir prefixes the device tree (proc/device-tree) and DMI (sys/class/dmi/id) files.
     explicit DeviceInfo(

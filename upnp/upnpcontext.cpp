@@ -70,6 +70,16 @@ void closeForeignServers(GUPnPContextManager *manager, GUPnPContext *context)
     g_signal_chain_from_overridden_handler(manager, context);
 }
 
+// A class handler is overridden once per process.
+void closeForeignServersOf(GType managerType)
+{
+    static bool overridden = false;
+    if (overridden)
+        return;
+    g_signal_override_class_handler("context-available", managerType, G_CALLBACK(closeForeignServers));
+    overridden = true;
+}
+
 const char *withdrawalReason(const QByteArray &interfaceName)
 {
     ifreq request {};
@@ -206,7 +216,7 @@ bool UpnpContext::start()
     g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", FALSE);
     d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
     // Contexts are opened from the main loop only, after this.
-    g_signal_override_class_handler("context-available", G_OBJECT_TYPE(d->manager), G_CALLBACK(closeForeignServers));
+    closeForeignServersOf(G_OBJECT_TYPE(d->manager));
     GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(d->manager);
     gupnp_context_filter_add_entry(filter, d->interfaceName.constData());
     gupnp_context_filter_set_enabled(filter, TRUE);

@@ -14,7 +14,6 @@ from test_head_unit import EventListener  # noqa: E402
 
 FAKE_BACKEND = testbed.REPOSITORY / "tests" / "fakes" / "fake_backend.py"
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
-NEW_ADDRESS = "10.77.0.5"
 
 
 class LinkFollow(unittest.TestCase):
@@ -64,14 +63,14 @@ class LinkFollow(unittest.TestCase):
         leak_options = {"LSAN_OPTIONS": f"suppressions={Path(__file__).with_name('gupnp-netlink.supp')}",
                         "ASAN_OPTIONS": "fast_unwind_on_malloc=0"}
         daemon = self.bed.start_daemon("-i", "usb0", env={
-            name: f"{os.environ[name]}:{value}" if os.environ.get(name) else value for name, value in leak_options.items()})
+            name: ":".join(filter(None, (os.environ.get(name), value))) for name, value in leak_options.items()})
         self.listener = EventListener(self.bed)
         self.assertTrue(testbed.wait_until(daemon.temporary_descriptions, 10), daemon.log())
         udn = testbed.device_element(INSTALL.template.read_bytes(), "UDN")
         sid = self.assertReachable(daemon, testbed.HANDSET_ADDRESS, udn, None)
         changes = (  # (name, how the link goes, how it comes back, the address it comes back with)
             ("address change", ("addr", "del", f"{testbed.HANDSET_ADDRESS}/24", "dev", "usb0"),
-             lambda: self.handset("addr", "add", f"{NEW_ADDRESS}/24", "dev", "usb0"), NEW_ADDRESS),
+             lambda: self.handset("addr", "add", "10.77.0.5/24", "dev", "usb0"), "10.77.0.5"),
             ("replug", ("link", "del", "usb0"), self.replug, testbed.HANDSET_ADDRESS),
             ("down and up", ("link", "set", "usb0", "down"), lambda: self.handset("link", "set", "usb0", "up"),
              testbed.HANDSET_ADDRESS),

@@ -1,5 +1,6 @@
 #include "app/commandline.h"
 #include "backend/upnpresult.h"
+#include "device/tmserverdevice.h"
 #include "platform/posixsignalproxy.h"
 #include "platform/tmserver_debug.h"
 #include "platform/vhlogger.h"
@@ -18,6 +19,17 @@ namespace
 {
 
 const char backendService[] = "com.quorvex.VehiraServer";
+const char descriptionDirectory[] = TMSERVER_INSTALL_DIR "xml";
+
+// What the daemon is made of, in the order main builds it; destroyed in reverse, so the UPnP
+// host withdraws the root device before the server device goes.
+struct Daemon {
+    std::unique_ptr<QCoreApplication> application;
+    std::unique_ptr<PosixSignalProxy> signalProxy;
+    std::unique_ptr<TmServerDevice> serverDevice;
+    std::unique_ptr<UpnpContext> upnpHost;
+    std::unique_ptr<QDBusServiceWatcher> backendWatcher;
+};
 
 QString defaultInterfaceName()
 {
@@ -49,37 +61,31 @@ int main(int argc, char **argv)
     // A head unit that drops a connection must not kill the daemon.
     std::signal(SIGPIPE, SIG_IGN);
 
-    auto *application = new QCoreApplication(argc, argv);
+    Daemon daemon;
+    daemon.application = std::make_unique<QCoreApplication>(argc, argv);
     if (!eventLoopServesGlib()) {
         qCCritical(lcApp, "The Qt event loop does not dispatch GLib's main context (is QT_NO_GLIB set?)");
-        delete application;
         return 1;
     }
 
-    auto *signalProxy = new PosixSignalProxy(nullptr);
-    QObject::connect(signalProxy, &PosixSignalProxy::posixSIGHUP, application, &QCoreApplication::quit);
-    QObject::connect(signalProxy, &PosixSignalProxy::posixSIGTERM, application, &QCoreApplication::quit);
-    QObject::connect(signalProxy, &PosixSignalProxy::posixSIGINT, application, &QCoreApplication::quit);
+    daemon.signalProxy = std::make_unique<PosixSignalProxy>(nullptr);
+    QCoreApplication *application = daemon.application.get();
+    for (auto posixSignal :
+        {&PosixSignalProxy::posixSIGHUP, &PosixSignalProxy::posixSIGTERM, &PosixSignalProxy::posixSIGINT})
+        QObject::connect(daemon.signalProxy.get(), posixSignal, application, &QCoreApplication::quit);
 
     UpnpResult::registerUpnpResults();
 
-    auto *upnpContext = new UpnpContext(settings.interfaceName, settings.port, nullptr);
-    if (!upnpContext->start()) {
-        delete upnpContext;
-        delete signalProxy;
-        delete application;
+    daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory), nullptr);
+    daemon.upnpHost
+        = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get(), nullptr);
+    if (!daemon.upnpHost->start())
         return 1;
-    }
 
-    auto *backendWatcher = new QDBusServiceWatcher(QLatin1String(backendService), QDBusConnection::sessionBus(),
-        QDBusServiceWatcher::WatchForUnregistration, nullptr);
-    QObject::connect(backendWatcher, &QDBusServiceWatcher::serviceUnregistered, application, &QCoreApplication::quit);
+    daemon.backendWatcher = std::make_unique<QDBusServiceWatcher>(QLatin1String(backendService),
+        QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForUnregistration, nullptr);
+    QObject::connect(
+        daemon.backendWatcher.get(), &QDBusServiceWatcher::serviceUnregistered, application, &QCoreApplication::quit);
 
-    const int exitCode = QCoreApplication::exec();
-
-    delete backendWatcher;
-    delete upnpContext;
-    delete signalProxy;
-    delete application;
-    return exitCode;
+    return QCoreApplication::exec();
 }

@@ -68,11 +68,13 @@ bool lacksBluezManager(const QDBusError &error)
     }
 }
 
-QDBusMessage callBluez(const QString &path, const char *interface, const char *method)
+QDBusMessage callBluez(const QString &path, const char *interface, const char *method, int timeout)
 {
     const QDBusMessage call = QDBusMessage::createMethodCall(
         QLatin1String(bluezService), path, QLatin1String(interface), QLatin1String(method));
-    return platformSystemBus().call(call, QDBus::Block, DeviceInfo::busCallTimeout);
+    if (timeout <= 0)
+        return call.createErrorReply(QDBusError::NoReply, QStringLiteral("No time left for BlueZ"));
+    return platformSystemBus().call(call, QDBus::Block, timeout);
 }
 
 } // namespace
@@ -136,11 +138,11 @@ QString TmServerDevice::bluetoothAddress()
 
 QString TmServerDevice::bluetoothAdapterName()
 {
-    const QDBusReply<QDBusObjectPath> adapter
-        = callBluez(QLatin1String(bluezManagerPath), bluezManagerInterface, "DefaultAdapter");
+    const QDBusReply<QDBusObjectPath> adapter = callBluez(
+        QLatin1String(bluezManagerPath), bluezManagerInterface, "DefaultAdapter", d->platform().bluezTimeLeft());
     if (!adapter.isValid())
         return lacksBluezManager(adapter.error()) ? d->platform().bluetoothAdapterName() : QString();
     const QDBusReply<QVariantMap> properties
-        = callBluez(adapter.value().path(), bluezAdapterInterface, "GetProperties");
+        = callBluez(adapter.value().path(), bluezAdapterInterface, "GetProperties", d->platform().bluezTimeLeft());
     return properties.value().value(QStringLiteral("Name")).toString();
 }

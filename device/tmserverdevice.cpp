@@ -25,13 +25,7 @@ TmServerDevice::TmServerDevice(const QString &descriptionDir, QObject *parent)
 
 TmServerDevice::~TmServerDevice()
 {
-    // The bridge holds handlers on the root device's services: it goes first.
-    delete d->service;
-    d->service = nullptr;
-    if (d->rootDevice) {
-        g_object_unref(d->rootDevice);
-        d->rootDevice = nullptr;
-    }
+    withdraw();
     if (d->description) {
         xmlFreeDoc(d->description);
         d->description = nullptr;
@@ -41,13 +35,17 @@ TmServerDevice::~TmServerDevice()
 
 bool TmServerDevice::createRootDevice(GUPnPContext *context)
 {
-    if (!context || d->rootDevice)
+    if (!context || (d->rootDevice && gupnp_device_info_get_context(GUPNP_DEVICE_INFO(d->rootDevice)) == context))
         return d->rootDevice != nullptr;
 
-    personaliseDescription();
-    const QFileInfo descriptionInfo = saveDescription();
-    const QByteArray descriptionPath
-        = descriptionInfo.filePath().isEmpty() ? QByteArray() : descriptionInfo.absoluteFilePath().toLatin1();
+    withdraw();
+    QByteArray descriptionPath = d->publishedDescriptionPath;
+    if (descriptionPath.isEmpty()) {
+        personaliseDescription();
+        const QFileInfo descriptionInfo = saveDescription();
+        if (!descriptionInfo.filePath().isEmpty())
+            descriptionPath = descriptionInfo.absoluteFilePath().toLatin1();
+    }
     // The description directory is also hosted at "/"; handing GUPnP the template directory
     // rather than the file system root keeps it from serving the whole machine.
     const QByteArray descriptionDir = QDir(d->descriptionDir).absolutePath().toLatin1();
@@ -57,15 +55,41 @@ bool TmServerDevice::createRootDevice(GUPnPContext *context)
         qCWarning(lcDevice, "Cannot create the root device from %s: %s", descriptionPath.constData(), error->message);
         g_error_free(error);
     }
-    if (d->rootDevice)
-        startService();
-    return d->rootDevice != nullptr;
+    if (!d->rootDevice)
+        return false;
+    d->publishedDescriptionPath = descriptionPath;
+    startService();
+    return true;
 }
 
 void TmServerDevice::setAvailable()
 {
-    if (d->rootDevice)
-        gupnp_root_device_set_available(d->rootDevice, TRUE);
+    if (!d->rootDevice)
+        return;
+    // GSSDP spaces its messages 120 ms apart and starts with a round of byebyes, so the first
+    // alive, and every search answer queued behind the burst, would leave late. A point-to-point
+    // link to one head unit needs no spacing.
+    gssdp_resource_group_set_message_delay(gupnp_root_device_get_ssdp_resource_group(d->rootDevice), 0);
+    gupnp_root_device_set_available(d->rootDevice, TRUE);
+}
+
+void TmServerDevice::withdraw()
+{
+    // The bridge holds handlers on the root device's services: it goes first.
+    delete d->service;
+    d->service = nullptr;
+    g_clear_object(&d->rootDevice);
+}
+
+QString TmServerDevice::udn() const
+{
+    return d->rootDevice ? QString::fromLatin1(gupnp_device_info_get_udn(GUPNP_DEVICE_INFO(d->rootDevice))) : QString();
+}
+
+QString TmServerDevice::location() const
+{
+    return d->rootDevice ? QString::fromLatin1(gupnp_device_info_get_location(GUPNP_DEVICE_INFO(d->rootDevice)))
+                         : QString();
 }
 
 QString TmServerDevice::templatePath() const

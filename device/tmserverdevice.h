@@ -16,10 +16,16 @@ public:
     TmServerDevice(const QString &descriptionDir, QObject *parent);
     ~TmServerDevice() override;
 
-    // True when the device has a root device after the call; makes it only once.
+    // True when the device has a root device on the context after the call. The description
+    // is personalised and saved once; a root device on another context is replaced, so the
+    // same device (UDN, description, back-end) follows the link from context to context.
     bool createRootDevice(GUPnPContext *context);
     // Announces the root device on the network, if there is one.
     void setAvailable();
+    // Drops the bridge and the root device (saying byebye where the link still carries it).
+    void withdraw();
+    QString udn() const;
+    QString location() const;
 
 private:
     bool loadDescription();

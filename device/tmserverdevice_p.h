@@ -19,6 +19,9 @@ public:
     QString descriptionDir;
     QTemporaryFile descriptionFile;
     TmService *service = nullptr;
+    // The personalised description once a root device has been made from it; every later
+    // root device (on a new context) is made from the same file.
+    QByteArray publishedDescriptionPath;
     // What the platform reports, asked once per personalisation and dropped after it.
     std::optional<DeviceInfo> deviceInfo;
 

@@ -3,6 +3,7 @@
 #include <QDBusArgument>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QSysInfo>
@@ -30,9 +31,12 @@ const char bluezService[] = "org.bluez";
 const char bluezAdapterInterface[] = "org.bluez.Adapter1";
 
 // The reply's one argument, or nothing when the call fails or the reply has another signature.
-QVariant replyArgument(const QDBusConnection &bus, const QDBusMessage &call, const char *signature)
+QVariant replyArgument(const QDBusConnection &bus, const QDBusMessage &call, const char *signature,
+    int timeout = DeviceInfo::busCallTimeout)
 {
-    const QDBusMessage reply = bus.call(call, QDBus::Block, DeviceInfo::busCallTimeout);
+    if (timeout <= 0)
+        return QVariant();
+    const QDBusMessage reply = bus.call(call, QDBus::Block, timeout);
     if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != QLatin1String(signature))
         return QVariant();
     return reply.arguments().value(0);
@@ -46,11 +50,12 @@ QVariantMap allProperties(const QDBusConnection &bus, const char *service, const
     return qdbus_cast<QVariantMap>(replyArgument(bus, call, "a{sv}"));
 }
 
-ManagedObjects managedObjects(const QDBusConnection &bus, const char *service, const char *path)
+ManagedObjects managedObjects(
+    const QDBusConnection &bus, const char *service, const char *path, int timeout = DeviceInfo::busCallTimeout)
 {
     const QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(service), QLatin1String(path),
         QLatin1String(objectManagerInterface), QStringLiteral("GetManagedObjects"));
-    return qdbus_cast<ManagedObjects>(replyArgument(bus, call, "a{oa{sa{sv}}}"));
+    return qdbus_cast<ManagedObjects>(replyArgument(bus, call, "a{oa{sa{sv}}}", timeout));
 }
 
 // Numbered paths in numeric order: hci2 comes before hci10.
@@ -90,6 +95,7 @@ class DeviceInfoPrivate
 public:
     const QVariantMap &hostname();
     const QVariantMap &bluetoothAdapter();
+    int bluezTimeLeft();
     QString readFile(const QString &relativePath) const;
     QString deviceTreeVendor() const;
 
@@ -97,6 +103,7 @@ public:
     QDir root;
     std::optional<QVariantMap> hostnameProperties;
     std::optional<QVariantMap> bluetoothAdapterProperties;
+    std::optional<QDeadlineTimer> bluezDeadline;
 };
 
 const QVariantMap &DeviceInfoPrivate::hostname()
@@ -109,8 +116,16 @@ const QVariantMap &DeviceInfoPrivate::hostname()
 const QVariantMap &DeviceInfoPrivate::bluetoothAdapter()
 {
     if (!bluetoothAdapterProperties)
-        bluetoothAdapterProperties = firstObjectWith(managedObjects(bus, bluezService, "/"), bluezAdapterInterface);
+        bluetoothAdapterProperties
+            = firstObjectWith(managedObjects(bus, bluezService, "/", bluezTimeLeft()), bluezAdapterInterface);
     return *bluetoothAdapterProperties;
+}
+
+int DeviceInfoPrivate::bluezTimeLeft()
+{
+    if (!bluezDeadline)
+        bluezDeadline = QDeadlineTimer(DeviceInfo::bluezTimeout);
+    return int(bluezDeadline->remainingTime());
 }
 
 // Device tree strings end in NUL and DMI strings in a line feed; neither belongs to the value.
@@ -140,7 +155,7 @@ QDBusConnection platformSystemBus()
 }
 
 DeviceInfo::DeviceInfo(const QDBusConnection &systemBus, const QString &rootDir)
-    : d(new DeviceInfoPrivate {systemBus, QDir(rootDir), std::nullopt, std::nullopt})
+    : d(new DeviceInfoPrivate {systemBus, QDir(rootDir), std::nullopt, std::nullopt, std::nullopt})
 {
 }
 
@@ -184,4 +199,9 @@ QString DeviceInfo::bluetoothAdapterName() const
     const QVariantMap &adapter = d->bluetoothAdapter();
     return firstNonEmpty(
         {adapter.value(QStringLiteral("Alias")).toString(), adapter.value(QStringLiteral("Name")).toString()});
+}
+
+int DeviceInfo::bluezTimeLeft() const
+{
+    return d->bluezTimeLeft();
 }

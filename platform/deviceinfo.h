@@ -15,6 +15,8 @@ class DeviceInfo
 {
 public:
     static const int busCallTimeout = 2000;
+    // All BlueZ calls of one object share one bound, so a hung BlueZ costs start-up under 1 s.
+    static const int bluezTimeout = 900;
 
     // rootDir prefixes the device tree (proc/device-tree) and DMI (sys/class/dmi/id) files.
     explicit DeviceInfo(
@@ -33,6 +35,8 @@ public:
     QString bluetoothAddress() const;
     // The default BlueZ 5 adapter's user-visible name: its Alias, else its Name.
     QString bluetoothAdapterName() const;
+    // What is left of the BlueZ bound, in milliseconds; it starts running with the first call.
+    int bluezTimeLeft() const;
 
 private:
     Q_DISABLE_COPY(DeviceInfo)

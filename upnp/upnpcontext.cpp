@@ -7,15 +7,26 @@
 #include "upnp/httpguard.h"
 
 #include <libgupnp/gupnp.h>
+#include <net/if.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
 namespace
 {
 const QString installationDirectory = QStringLiteral(TMSERVER_INSTALL_DIR);
 const QString iconDirectory = installationDirectory + QLatin1String("share/icons/");
 const gint64 replyFlushMicroseconds = 250 * 1000;
+// The stack learns the interfaces over netlink within milliseconds; a port in use or an
+// interface without an address yields no context at all.
+const guint firstContextTimeoutMs = 1000;
+const char preparedKey[] = "tmserver-prepared";
 
-// Answers handed to GUPnP (the 501s of actions still pending when the server device goes)
+// Answers handed to GUPnP (the 501s of actions still pending when the root device goes)
 // are only written by the main loop, which has already ended: give it a bounded moment.
 void flushPendingReplies()
 {
@@ -33,87 +44,191 @@ void widenListenBacklog(GUPnPContext *context)
         listen(g_socket_get_fd(G_SOCKET(listener->data)), SOMAXCONN);
     g_slist_free(listeners);
 }
+
+// What every context on the interface gets, before the root device is announced on it. The
+// root device hosts its own directory at "/", so ours go on top, after each new root device;
+// the rest is done once, as the stack hands back the same context after a link down and up.
+void prepareContext(GUPnPContext *context)
+{
+    if (!g_object_get_data(G_OBJECT(context), preparedKey)) {
+        g_object_set_data(G_OBJECT(context), preparedKey, GINT_TO_POINTER(1));
+        HttpGuard::install(context);
+        ConnectionReaper::install(context);
+        widenListenBacklog(context);
+        AcceptGuard::install(context);
+        // Events go straight to the head unit on the link; a proxy configured for the
+        // handset's other networks must never carry them.
+        soup_session_set_proxy_resolver(gupnp_context_get_session(context), nullptr);
+    }
+    gupnp_context_host_path(context, installationDirectory.toLatin1().constData(), "/");
+    gupnp_context_host_path(context, iconDirectory.toLatin1().constData(), "/icons");
+}
+
+// The stack opens a context, HTTP server included, on every interface and its filter then
+// only silences the SSDP side of the others: close their servers before passing them on.
+void closeForeignServers(GUPnPContextManager *manager, GUPnPContext *context)
+{
+    GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(manager);
+    if (!gupnp_context_filter_check_context(filter, context))
+        soup_server_disconnect(gupnp_context_get_server(context));
+    g_signal_chain_from_overridden_handler(manager, context);
+}
+
+// A class handler is overridden once per process.
+void closeForeignServersOf(GType managerType)
+{
+    static bool overridden = false;
+    if (overridden)
+        return;
+    g_signal_override_class_handler("context-available", managerType, G_CALLBACK(closeForeignServers));
+    overridden = true;
+}
+
+const char *withdrawalReason(const QByteArray &interfaceName)
+{
+    ifreq request {};
+    std::strncpy(request.ifr_name, interfaceName.constData(), IFNAMSIZ - 1);
+    const int probe = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const bool exists = probe >= 0 && ioctl(probe, SIOCGIFFLAGS, &request) == 0;
+    if (probe >= 0)
+        close(probe);
+    if (!exists)
+        return "interface gone";
+    return (request.ifr_flags & IFF_UP) ? "address removed" : "interface down";
+}
+
+gboolean markTimedOut(gpointer timedOut)
+{
+    *static_cast<bool *>(timedOut) = true;
+    return G_SOURCE_REMOVE;
+}
 } // namespace
 
 class UpnpContextPrivate
 {
 public:
-    GUPnPContext *context = nullptr;
+    static void onContextAvailable(GUPnPContextManager *, GUPnPContext *context, gpointer self);
+    static void onContextUnavailable(GUPnPContextManager *, GUPnPContext *context, gpointer self);
+    void publishOn(GUPnPContext *context);
+    void withdraw(const char *reason);
+    void waitForFirstContext();
+
+    GUPnPContextManager *manager = nullptr;
+    // The contexts open on the interface (one per address), oldest first, one reference each.
+    std::vector<GUPnPContext *> contexts;
+    GUPnPContext *published = nullptr;
     TmServerDevice *serverDevice = nullptr;
-    QString interfaceName;
+    QByteArray interfaceName;
     int port = 0;
+    bool withdrawnBefore = false;
 };
 
-UpnpContext::UpnpContext(const QString &interfaceName, int port, QObject *parent)
+void UpnpContextPrivate::onContextAvailable(GUPnPContextManager *, GUPnPContext *context, gpointer self)
+{
+    auto *d = static_cast<UpnpContextPrivate *>(self);
+    d->contexts.push_back(GUPNP_CONTEXT(g_object_ref(context)));
+    if (!d->published)
+        d->publishOn(context);
+}
+
+void UpnpContextPrivate::onContextUnavailable(GUPnPContextManager *, GUPnPContext *context, gpointer self)
+{
+    auto *d = static_cast<UpnpContextPrivate *>(self);
+    const auto known = std::find(d->contexts.begin(), d->contexts.end(), context);
+    if (known == d->contexts.end())
+        return;
+    d->contexts.erase(known);
+    if (d->published == context)
+        d->withdraw(withdrawalReason(d->interfaceName));
+    g_object_unref(context);
+    if (!d->published && !d->contexts.empty())
+        d->publishOn(d->contexts.front());
+}
+
+void UpnpContextPrivate::publishOn(GUPnPContext *context)
+{
+    if (!serverDevice->createRootDevice(context)) {
+        qCWarning(lcUpnp, "Cannot publish the device on %s", interfaceName.constData());
+        return;
+    }
+    prepareContext(context);
+    // The stack silences a context when it goes; it does not wake it when it comes back.
+    g_object_set(context, "active", TRUE, nullptr);
+    serverDevice->setAvailable();
+    published = context;
+    qCInfo(lcUpnp, "%s on %s address %s port %u, LOCATION %s, UDN %s",
+        withdrawnBefore ? "Link back: device published again" : "Device published", interfaceName.constData(),
+        gssdp_client_get_host_ip(GSSDP_CLIENT(context)), gupnp_context_get_port(context),
+        qUtf8Printable(serverDevice->location()), qUtf8Printable(serverDevice->udn()));
+}
+
+void UpnpContextPrivate::withdraw(const char *reason)
+{
+    qCInfo(lcUpnp, "Device withdrawn from %s address %s: %s", interfaceName.constData(),
+        gssdp_client_get_host_ip(GSSDP_CLIENT(published)), reason);
+    serverDevice->withdraw();
+    published = nullptr;
+    withdrawnBefore = true;
+}
+
+void UpnpContextPrivate::waitForFirstContext()
+{
+    bool timedOut = false;
+    const guint timeout = g_timeout_add(firstContextTimeoutMs, markTimedOut, &timedOut);
+    while (!published && !timedOut)
+        g_main_context_iteration(nullptr, TRUE);
+    if (!timedOut)
+        g_source_remove(timeout);
+}
+
+UpnpContext::UpnpContext(const QString &interfaceName, int port, TmServerDevice *serverDevice, QObject *parent)
     : QObject(parent)
     , d(new UpnpContextPrivate)
 {
-    d->interfaceName = interfaceName;
+    d->serverDevice = serverDevice;
+    d->interfaceName = interfaceName.toLatin1();
     d->port = port;
 }
 
 UpnpContext::~UpnpContext()
 {
-    delete d->serverDevice;
-    d->serverDevice = nullptr;
+    if (d->manager)
+        g_signal_handlers_disconnect_by_data(d->manager, d);
+    if (d->published)
+        d->serverDevice->withdraw();
     flushPendingReplies();
-    if (d->context) {
-        g_object_unref(d->context);
-        d->context = nullptr;
-    }
+    for (GUPnPContext *context : d->contexts)
+        g_object_unref(context);
+    g_clear_object(&d->manager);
     delete d;
 }
 
 bool UpnpContext::start()
 {
-    if (!createContext() || !createServerDevice())
-        return false;
-    gupnp_context_host_path(d->context, installationDirectory.toLatin1().constData(), "/");
-    gupnp_context_host_path(d->context, iconDirectory.toLatin1().constData(), "/icons");
-    d->serverDevice->setAvailable();
-    return true;
-}
-
-bool UpnpContext::createContext()
-{
-    if (d->context)
-        return true;
+    if (d->manager)
+        return d->published != nullptr;
     if (d->port < 0 || d->port > 65535) {
         qCWarning(lcUpnp, "Port %d is out of range", d->port);
+        return false;
+    }
+    if (if_nametoindex(d->interfaceName.constData()) == 0) {
+        qCWarning(lcUpnp, "There is no network interface \"%s\"", d->interfaceName.constData());
         return false;
     }
     // The session's default proxy resolver loads libproxy and a settings backend with a bus
     // connection of its own, for a daemon that never uses a proxy.
     g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", FALSE);
-    GError *error = nullptr;
-    d->context = gupnp_context_new_full(
-        d->interfaceName.toLatin1().constData(), nullptr, guint16(d->port), GSSDP_UDA_VERSION_1_0, &error);
-    if (error) {
-        qCWarning(lcUpnp, "Cannot open the UPnP context on interface \"%s\" port %d: %s",
-            d->interfaceName.toLatin1().constData(), d->port, error->message);
-        g_error_free(error);
-        g_clear_object(&d->context);
-        return false;
-    }
-    if (d->context) {
-        HttpGuard::install(d->context);
-        ConnectionReaper::install(d->context);
-        widenListenBacklog(d->context);
-        AcceptGuard::install(d->context);
-        // Events go straight to the head unit on the link; a proxy configured for the
-        // handset's other networks must never carry them.
-        soup_session_set_proxy_resolver(gupnp_context_get_session(d->context), nullptr);
-    }
-    return d->context != nullptr;
-}
-
-bool UpnpContext::createServerDevice()
-{
-    if (!d->context)
-        return false;
-    const QString descriptionDir = installationDirectory + QLatin1String("xml");
-    delete d->serverDevice;
-    d->serverDevice = nullptr;
-    d->serverDevice = new TmServerDevice(descriptionDir, this);
-    return d->serverDevice->createRootDevice(d->context);
+    d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
+    // Contexts are opened from the main loop only, after this.
+    closeForeignServersOf(G_OBJECT_TYPE(d->manager));
+    GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(d->manager);
+    gupnp_context_filter_add_entry(filter, d->interfaceName.constData());
+    gupnp_context_filter_set_enabled(filter, TRUE);
+    g_signal_connect(d->manager, "context-available", G_CALLBACK(UpnpContextPrivate::onContextAvailable), d);
+    g_signal_connect(d->manager, "context-unavailable", G_CALLBACK(UpnpContextPrivate::onContextUnavailable), d);
+    d->waitForFirstContext();
+    if (!d->published)
+        qCWarning(
+            lcUpnp, "Cannot open the UPnP context on interface \"%s\" port %d", d->interfaceName.constData(), d->port);
+    return d->published != nullptr;
 }

@@ -3,23 +3,26 @@
 #include <QObject>
 #include <QString>
 
+class TmServerDevice;
 class UpnpContextPrivate;
 
-// Binds the UPnP stack to one interface and port, brings the server device up on it,
-// publishes the installation and icon directories and announces the root device.
+// Follows one network interface for the daemon's whole life: whenever the UPnP stack opens a
+// context on it (the interface comes up with an address), it publishes the installation and
+// icon directories there and has the server device announce its root device on it; when the
+// context goes (address removed, interface down or gone), the root device is withdrawn.
 class UpnpContext : public QObject
 {
     Q_OBJECT
 public:
-    UpnpContext(const QString &interfaceName, int port, QObject *parent);
+    // The server device stays the caller's; it must outlive this object.
+    UpnpContext(const QString &interfaceName, int port, TmServerDevice *serverDevice, QObject *parent);
     ~UpnpContext() override;
 
-    // False when the context or the server device cannot be created.
+    // False when the port is out of range, or the interface is missing or has no usable
+    // address: the device must be up once start() returns true.
     bool start();
 
 private:
-    bool createContext();
-    bool createServerDevice();
-
+    friend class UpnpContextPrivate;
     UpnpContextPrivate *d;
 };

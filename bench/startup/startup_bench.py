@@ -2,7 +2,10 @@
 
   - the time from starting the daemon to the first SSDP NOTIFY, and to the first ssdp:alive, seen
     on the head unit's end of the link (the clock starts when the daemon is spawned through
-    "ip netns exec"; GSSDP sends a round of ssdp:byebye, 120 ms apart, before the first alive);
+    "ip netns exec"; GSSDP sends a round of ssdp:byebye before the first alive);
+  - the time from starting the daemon to the first answer to a head unit that searches every
+    250 ms (MX=1), and to its having fetched the description;
+  - the time from giving usb0 its address back, after it was taken away, to the first ssdp:alive;
   - its resident memory once it has settled;
   - the CPU time it uses while idle.
 
@@ -39,37 +42,47 @@ SCENARIOS = {
 }
 
 
-def first_notify_after_start(bed, timeout):
-    """Starts the daemon; returns it and the seconds until the head unit saw its first NOTIFY and
-    its first ssdp:alive."""
-    listener = subprocess.Popen(
-        bed.in_headunit(sys.executable, str(HERE / "notify_listener.py"), HEADUNIT_ADDRESS, str(timeout)),
+def head_unit_times(bed, script, action, timeout):
+    """Starts a head-unit script, runs action once the script is ready; returns what action returned
+    and the script's times in seconds after action began, or None if the script saw nothing."""
+    watcher = subprocess.Popen(
+        bed.in_headunit(sys.executable, str(HERE / script), HEADUNIT_ADDRESS, str(timeout)),
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
     try:
-        if testbed.read_line(listener.stdout, 10) != "ready":
-            raise RuntimeError("the NOTIFY listener did not start")
+        if testbed.read_line(watcher.stdout, 10) != "ready":
+            raise RuntimeError(f"{script} did not start")
         started = time.monotonic()
-        daemon = bed.start_daemon("-i", "usb0")
-        arrived = testbed.read_line(listener.stdout, timeout + 5)
+        result = action()
+        arrived = testbed.read_line(watcher.stdout, timeout + 5)
     finally:
-        listener.wait(timeout + 10)
-        listener.stdout.close()
-    if not arrived:
-        raise RuntimeError(f"no ssdp:alive within {timeout} s:\n{daemon.log()}")
-    first_notify, first_alive = (float(time_text) - started for time_text in arrived.split())
-    return daemon, first_notify, first_alive
+        watcher.wait(timeout + 10)
+        watcher.stdout.close()
+    return result, [float(time_text) - started for time_text in arrived.split()] if arrived else None
+
+
+def handset_address(bed, verb):
+    subprocess.run(["ip", "-n", bed.handset, "addr", verb, f"{testbed.HANDSET_ADDRESS}/24", "dev", "usb0"],
+                   check=True, timeout=10)
 
 
 def measure_run(bed, settle, idle):
-    daemon, to_notify, to_alive = first_notify_after_start(bed, timeout=60)
+    start = lambda: bed.start_daemon("-i", "usb0")  # noqa: E731
+    daemon, (to_notify, to_alive) = head_unit_times(bed, "notify_listener.py", start, 60)
     time.sleep(settle)
     rss_kib = daemon.status_field_kib("VmRSS")
     cpu_before = daemon.cpu_seconds()
     time.sleep(idle)
     idle_cpu = daemon.cpu_seconds() - cpu_before
+    handset_address(bed, "del")
+    time.sleep(0.5)
+    _, link_back = head_unit_times(bed, "notify_listener.py", lambda: handset_address(bed, "add"), 5)
     if daemon.stop(signal.SIGTERM) != 0:
         raise RuntimeError(f"the daemon did not end cleanly:\n{daemon.log()}")
-    return {"to_notify": to_notify, "to_alive": to_alive, "rss_kib": rss_kib, "idle_cpu": idle_cpu}
+    daemon, found = head_unit_times(bed, "search_fetch.py", start, 30)
+    daemon.stop(signal.SIGTERM)
+    return {"to_notify": to_notify, "to_alive": to_alive, "rss_kib": rss_kib, "idle_cpu": idle_cpu,
+            "link_back": link_back[1] if link_back else None, "to_answer": found[0] if found else None,
+            "to_description": found[1] if found else None}
 
 
 def run_scenario(arrange, options, install):
@@ -83,15 +96,23 @@ def run_scenario(arrange, options, install):
 
 def print_figures(name, runs, idle):
     rows = (
-        ("start to first NOTIFY", "ms", [run["to_notify"] * 1000 for run in runs]),
-        ("start to first ssdp:alive", "ms", [run["to_alive"] * 1000 for run in runs]),
-        ("idle RSS", "MiB", [run["rss_kib"] / 1024 for run in runs]),
-        (f"CPU while idle {idle:g} s", "µs", [run["idle_cpu"] * 1e6 for run in runs]),
+        ("start to first NOTIFY", "to_notify", "ms", 1000),
+        ("start to first ssdp:alive", "to_alive", "ms", 1000),
+        ("start to search answer", "to_answer", "ms", 1000),
+        ("start to description", "to_description", "ms", 1000),
+        ("address back to ssdp:alive", "link_back", "ms", 1000),
+        ("idle RSS", "rss_kib", "MiB", 1 / 1024),
+        (f"CPU while idle {idle:g} s", "idle_cpu", "µs", 1e6),
     )
     print(f"{name} ({len(runs)} runs)")
-    for label, unit, values in rows:
-        print(f"  {label:<26} min {min(values):8.1f}  median {statistics.median(values):8.1f}"
-              f"  max {max(values):8.1f} {unit}")
+    for label, key, unit, scale in rows:
+        values = [run[key] * scale for run in runs if run[key] is not None]
+        missing = f"  ({len(runs) - len(values)} runs saw none)" if len(values) < len(runs) else ""
+        if values:
+            print(f"  {label:<26} min {min(values):8.1f}  median {statistics.median(values):8.1f}"
+                  f"  max {max(values):8.1f} {unit}{missing}")
+        else:
+            print(f"  {label:<26} none{missing}")
 
 
 def main():

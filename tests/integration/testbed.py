@@ -5,6 +5,7 @@ head unit's tools (gssdp-discover, curl) run in the other namespace on hu0. Noth
 machine. Every wait is bounded. Needs root.
 """
 import argparse
+import json
 import os
 import re
 import select
@@ -17,8 +18,15 @@ import time
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
+from gi.repository import Gio, GLib
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+import soap  # noqa: E402
+
 REPOSITORY = Path(__file__).resolve().parents[2]
 USB_LINK = REPOSITORY / "scripts" / "usb-link.sh"
+FAKE_BACKEND = REPOSITORY / "tests" / "fakes" / "fake_backend.py"
+EVENT_LISTENER = REPOSITORY / "scripts" / "event-listener.py"
 HANDSET_ADDRESS = "10.77.0.1"
 HEADUNIT_INTERFACE = "hu0"
 BACKEND_NAME = "com.quorvex.VehiraServer"
@@ -287,14 +295,86 @@ class Testbed:
 
     def curl(self, url, *options, timeout=20):
         """(HTTP status, response body, bytes uploaded) of one request from the head unit."""
-        body = self.directory / "curl-body"
-        body.unlink(missing_ok=True)
+        body = Path(tempfile.mktemp(dir=self.directory, prefix="curl-body"))
         result = subprocess.run(
             self.in_headunit("curl", "-s", "--path-as-is", "--max-time", str(timeout), "-o", str(body),
                              "-w", "%{http_code} %{size_upload}", *options, url),
             capture_output=True, text=True, timeout=timeout + 10)
         status, uploaded = result.stdout.split()
         return int(status), body.read_bytes() if body.exists() else b"", int(uploaded)
+
+    def soap(self, control_url, namespace, action, timeout=20, **arguments):
+        """The soap.Answer to one action (or, with the control namespace, a state-variable query)."""
+        request = Path(tempfile.mktemp(dir=self.directory, prefix="soap-request"))
+        request.write_bytes(soap.envelope(namespace, action, arguments))
+        status, body, _ = self.curl(control_url, *soap.curl_options(namespace, action, request), timeout=timeout)
+        return soap.Answer(status, body)
+
+    def start_fake_backend(self):
+        """tests/fakes/fake_backend.py on the session bus, and a FakeControl to script it."""
+        process = self.start_process([sys.executable, str(FAKE_BACKEND)])
+        if not wait_until(lambda: self.name_has_owner(BACKEND_NAME, self.session_bus), 10):
+            raise AssertionError("the fake back-end did not take its bus name")
+        return process, FakeControl(self.session_bus)
+
+    def subscribe(self, event_url, listener):
+        """The SID of a new subscription whose events go to listener."""
+        headers = Path(tempfile.mktemp(dir=self.directory, prefix="headers"))
+        status, _, _ = self.curl(event_url, "-X", "SUBSCRIBE", "-D", str(headers), "-H", f"CALLBACK: <{listener.url}>",
+                                 "-H", "NT: upnp:event", "-H", "TIMEOUT: Second-300")
+        if status != 200:
+            raise AssertionError(f"SUBSCRIBE {event_url} answered {status}")
+        return next(line.split(":", 1)[1].strip() for line in headers.read_text().splitlines()
+                    if line.lower().startswith("sid:"))
+
+
+class FakeControl:
+    """Scripts the fake back-end through its control interface (see fake_backend.py)."""
+
+    def __init__(self, bus_address):
+        flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+        self.connection = Gio.DBusConnection.new_for_address_sync(bus_address, flags, None, None)
+
+    def call(self, method, parameters=None):
+        return self.connection.call_sync(BACKEND_NAME, "/", f"{BACKEND_NAME}.FakeControl", method, parameters, None,
+                                         Gio.DBusCallFlags.NONE, 10000, None)
+
+    def program(self, method, mode="reply", value="", code=0, text="", delay_ms=0):
+        wrapped = GLib.Variant("u" if isinstance(value, int) else "s", value)
+        self.call("Program", GLib.Variant("(ssvisu)", (method, mode, wrapped, code, text, delay_ms)))
+
+    def calls(self):
+        return json.loads(self.call("Calls").unpack()[0])
+
+    def emit(self, signal_name, value):
+        self.call("Emit", GLib.Variant("(ss)", (signal_name, value)))
+
+    def reset(self):
+        self.call("Reset")
+
+
+class EventListener:
+    """scripts/event-listener.py in the head unit's namespace; its NOTIFYs as they arrive."""
+
+    def __init__(self, bed, address="10.77.0.2"):
+        self.process = subprocess.Popen(bed.in_headunit(sys.executable, str(EVENT_LISTENER), address),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        bed.processes.append(self.process)
+        first_line = read_line(self.process.stdout, 10)
+        if not first_line.startswith("listening "):
+            raise AssertionError("the event listener did not start")
+        self.url = f"http://{address}:{first_line.split()[1]}/"
+        self.events = []
+
+    def events_of(self, sid, count, timeout=10):
+        """The properties of the first count events of subscription sid, in sequence order."""
+        deadline = time.monotonic() + timeout
+        while len(mine := [e for e in self.events if e["sid"] == sid]) < count:
+            line = read_line(self.process.stdout, max(0, deadline - time.monotonic()))
+            if not line:
+                raise AssertionError(f"{len(mine)} of {count} events for {sid}: {self.events}")
+            self.events.append(json.loads(line))
+        return [e["properties"] for e in sorted(mine, key=lambda e: e["seq"])][:count]
 
 
 def device_element(description, name):

@@ -233,12 +233,13 @@ class Testbed:
         env.update(extra or {})
         return env
 
-    def start_daemon(self, *args, env=None):
-        """Starts the daemon on usb0 with its own TMPDIR, so its temporary description can be watched."""
+    def start_daemon(self, *args, env=None, wrapper=()):
+        """Starts the daemon (under the wrapper command, if any) in the handset namespace with its own
+        TMPDIR, so its temporary description can be watched."""
         index = len(self.daemons)
         temp_dir = self.directory / f"daemon{index}-tmp"
         temp_dir.mkdir()
-        command = ["ip", "netns", "exec", self.handset, self.daemon_binary, *args]
+        command = ["ip", "netns", "exec", self.handset, *wrapper, self.daemon_binary, *args]
         daemon = Daemon(command, self.environment({"TMPDIR": str(temp_dir), **(env or {})}),
                         self.directory / f"daemon{index}.log", temp_dir, self.handset)
         self.daemons.append(daemon)

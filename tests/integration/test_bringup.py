@@ -79,29 +79,18 @@ class BringUp(unittest.TestCase):
                 self.assertEqual(daemon.stdout(), "")
                 self.assertEqual(INSTALL.template.read_bytes(), INSTALL.pristine_template.read_bytes())
 
-    def test_signals_end_with_status_0_and_remove_temporary_description(self):
-        for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-            with self.subTest(signal=number.name), self.running_daemon() as (daemon, _):
-                daemon.send_signal(number)
+    def test_signals_and_the_backend_leaving_end_with_status_0_and_leave_nothing(self):
+        for how in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, "back-end leaves"):
+            with self.subTest(how=how), self.running_daemon() as (daemon, _):
+                if how == "back-end leaves":
+                    self.assertTrue(testbed.wait_until(lambda: self.bed.watched(testbed.BACKEND_NAME), 10))
+                    backend = self.bed.start_backend()
+                    self.assertIsNone(daemon.wait(1), "the back-end's arrival ended the daemon")
+                    backend.terminate()
+                else:
+                    daemon.send_signal(how)
                 self.assertEqual(daemon.wait(), 0, daemon.log())
-                self.assertEqual(daemon.temporary_descriptions(), [])
-                self.assertEqual(daemon.stdout(), "")
-
-    def test_backend_leaving_the_bus_ends_the_daemon(self):
-        with self.running_daemon() as (daemon, _):
-            self.assertTrue(testbed.wait_until(lambda: self.bed.watched(testbed.BACKEND_NAME), 10),
-                            "the daemon never started watching the back-end's name")
-            backend = self.bed.start_backend()
-            self.assertIsNone(daemon.wait(1), "the back-end's arrival ended the daemon")
-            backend.terminate()
-            self.assertEqual(daemon.wait(), 0, daemon.log())
-            self.assertEqual(daemon.temporary_descriptions(), [])
-
-    def test_absent_backend_keeps_the_daemon_running(self):
-        with self.running_daemon() as (daemon, _):
-            self.assertTrue(testbed.wait_until(lambda: self.bed.watched(testbed.BACKEND_NAME), 10))
-            self.assertIsNone(daemon.wait(3), daemon.log())
-            self.assertEqual(daemon.stop(), 0)
+                self.assertEqual((daemon.temporary_descriptions(), daemon.stdout()), ([], ""))
 
 
 if __name__ == "__main__":

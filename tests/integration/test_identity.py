@@ -5,7 +5,7 @@ import socket
 import sys
 import unittest
 
-from gi.repository import Gio, GLib
+from gi.repository import GLib
 
 import testbed
 
@@ -52,8 +52,7 @@ class Identity(unittest.TestCase):
                       5000, None)
 
     def start_platform(self, hostnamed=None, modems=(), alias=None, dmi=None):
-        flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
-        bus = Gio.DBusConnection.new_for_address_sync(self.bed.system_bus, flags, None, None)
+        bus = testbed.bus_connection(self.bed.system_bus)
         if hostnamed is not None:
             values = {key: GLib.Variant("s", value) for key, value in hostnamed.items()}
             self.mock(bus, *HOSTNAMED, "(sa{sv})", (HOSTNAMED[0], values))

@@ -29,7 +29,9 @@ CASES = [
      {"friendlyName": socket.gethostname(), "bdAddr": ""}),
     ("markup characters", dict(hostnamed=dict(HOSTNAME, PrettyHostname=MARKUP, HardwareVendor=MARKUP)),
      {"manufacturer": MARKUP, "modelName": MARKUP}, {"friendlyName": MARKUP}),
-]
+] + [(f"filled UDN {udn!r} is kept and nothing written", dict(hostnamed=HOSTNAME, udn=udn),
+      {"UDN": udn, "manufacturer": ""}, {"UDN": udn, "friendlyName": "Kestrel Phone"})
+     for udn in ("uuid:00000000-0000-4000-8000-000000000001", " ")]
 
 
 def element(description, name):
@@ -51,7 +53,10 @@ class Identity(unittest.TestCase):
         bus.call_sync(name, path, interface or "org.freedesktop.DBus.Mock", method, GLib.Variant(*arguments), None, 0,
                       5000, None)
 
-    def start_platform(self, hostnamed=None, modems=(), alias=None, dmi=None):
+    def start_platform(self, hostnamed=None, modems=(), alias=None, dmi=None, udn=None):
+        if udn is not None:
+            INSTALL.template.write_bytes(INSTALL.pristine_template.read_bytes().replace(
+                b"<UDN></UDN>", f"<UDN>{udn}</UDN>".encode()))
         bus = testbed.bus_connection(self.bed.system_bus)
         if hostnamed is not None:
             values = {key: GLib.Variant("s", value) for key, value in hostnamed.items()}
@@ -85,7 +90,7 @@ class Identity(unittest.TestCase):
                 wrapper = self.start_platform(**platform)
                 first, second = self.served(wrapper), self.served(wrapper)
                 template = INSTALL.template.read_bytes()
-                self.assertRegex(element(template, "UDN"), UUID)
+                self.assertRegex(element(template, "UDN"), UUID if "udn" not in platform else "^")
                 for description in (first, second):
                     self.assertEqual(element(description, "UDN"), element(template, "UDN"))
                     self.assertEqual({key: element(description, key) for key in served}, served)

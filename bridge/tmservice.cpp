@@ -12,7 +12,15 @@ const char clientProfileType[] = "urn:schemas-upnp-org:service:TmClientProfile:1
 
 // Below the 30 s a control point usually waits for a SOAP answer, so a hung back-end
 // still gets the head unit its 501.
-const int backendCallTimeoutMs = 25000;
+const int defaultBackendCallTimeoutMs = 25000;
+
+// TMSERVERD_CALL_TIMEOUT_MS is for tests only: a hung back-end need not hold a test for 25 s.
+int backendCallTimeoutMs()
+{
+    bool ok = false;
+    const int timeoutMs = qEnvironmentVariableIntValue("TMSERVERD_CALL_TIMEOUT_MS", &ok);
+    return ok && timeoutMs > 0 ? timeoutMs : defaultBackendCallTimeoutMs;
+}
 
 void notifyVariable(GUPnPServiceInfo *service, const char *variable, const QString &value)
 {
@@ -46,7 +54,7 @@ TmService::TmService(QObject *parent, const QString &service, const QString &pat
     : VehiraServerInterface(service, path, QDBusConnection::sessionBus(), parent)
     , d(new TmServicePrivate(this))
 {
-    setTimeout(backendCallTimeoutMs);
+    setTimeout(backendCallTimeoutMs());
 }
 
 TmService::~TmService()

@@ -4,7 +4,6 @@ from urllib.parse import urljoin
 from xml.sax.saxutils import escape
 
 ENVELOPE_NAMESPACE = "http://schemas.xmlsoap.org/soap/envelope/"
-CONTROL_NAMESPACE = "urn:schemas-upnp-org:control-1-0"
 DEVICE = "{urn:schemas-upnp-org:device-1-0}"
 
 
@@ -14,20 +13,16 @@ def local_name(element):
 
 def service_urls(location, description):
     """{serviceType: {"controlURL": .., "eventSubURL": .., "SCPDURL": ..}}, absolute, from a device description."""
-    services = {}
-    for service in ElementTree.fromstring(description).iter(f"{DEVICE}service"):
-        services[service.findtext(f"{DEVICE}serviceType")] = {
-            tag: urljoin(location, service.findtext(f"{DEVICE}{tag}")) for tag in ("controlURL", "eventSubURL", "SCPDURL")}
-    return services
+    return {service.findtext(f"{DEVICE}serviceType"): {
+        tag: urljoin(location, service.findtext(f"{DEVICE}{tag}")) for tag in ("controlURL", "eventSubURL", "SCPDURL")}
+        for service in ElementTree.fromstring(description).iter(f"{DEVICE}service")}
 
 
 def envelope(namespace, action, arguments):
     body = "".join(f"<{name}>{escape(str(value))}</{name}>" for name, value in arguments.items())
-    return ('<?xml version="1.0" encoding="utf-8"?>\n'
-            f'<s:Envelope xmlns:s="{ENVELOPE_NAMESPACE}" '
-            's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/">'
-            f'<s:Body><u:{action} xmlns:u="{namespace}">{body}</u:{action}></s:Body>'
-            '</s:Envelope>').encode()
+    return (f'<?xml version="1.0" encoding="utf-8"?>\n<s:Envelope xmlns:s="{ENVELOPE_NAMESPACE}" '
+            f's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body><u:{action} xmlns:u="{namespace}">'
+            f'{body}</u:{action}></s:Body></s:Envelope>').encode()
 
 
 def curl_options(namespace, action, request_file):
@@ -39,19 +34,14 @@ class Answer:
     """An action's out-arguments, or its UPnP error code and description."""
 
     def __init__(self, status, body):
-        self.status = status
-        self.body = body
-        self.values = {}
+        self.status, self.body, self.values = status, body, {}
         self.error_code = self.error_description = None
         reply = ElementTree.fromstring(body).find(f"{{{ENVELOPE_NAMESPACE}}}Body")[0]
         if local_name(reply).endswith("Response"):
             self.values = {local_name(child): child.text or "" for child in reply}
-            return
-        for element in reply.iter():
-            if local_name(element) == "errorCode":
-                self.error_code = int(element.text)
-            elif local_name(element) == "errorDescription":
-                self.error_description = element.text or ""
+        fields = {local_name(element): element.text or "" for element in reply.iter()}
+        if "errorCode" in fields:
+            self.error_code, self.error_description = int(fields["errorCode"]), fields.get("errorDescription")
 
     def __repr__(self):
         return f"Answer({self.status}, {self.values}, {self.error_code}, {self.error_description!r})"

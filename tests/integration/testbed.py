@@ -1,10 +1,11 @@
 """A handset and a head unit on a private veth link, for tests and benchmarks that run the daemon.
 
-The daemon runs in the handset namespace on usb0 with private session and system buses; the
-head unit's tools (gssdp-discover, curl) run in the other namespace on hu0. Nothing leaves the
-machine. Every wait is bounded. Needs root.
+The daemon runs in the handset namespace on usb0 with private session and system buses; the head
+unit's tools (gssdp-discover, curl, the event listener) run in the other namespace on hu0. Nothing
+leaves the machine. Every wait is bounded. Needs root.
 """
 import argparse
+import json
 import os
 import re
 import select
@@ -17,43 +18,42 @@ import time
 import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
+from gi.repository import Gio, GLib
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "e2e"))
+import soap  # noqa: E402
+
 REPOSITORY = Path(__file__).resolve().parents[2]
 USB_LINK = REPOSITORY / "scripts" / "usb-link.sh"
+FAKE_BACKEND = REPOSITORY / "tests" / "fakes" / "fake_backend.py"
+EVENT_LISTENER = REPOSITORY / "scripts" / "event-listener.py"
 HANDSET_ADDRESS = "10.77.0.1"
 HEADUNIT_INTERFACE = "hu0"
 BACKEND_NAME = "com.quorvex.VehiraServer"
 TEMPORARY_DESCRIPTION = re.compile(r"^upnp_root_device_\w{8}\.xml$")
 DEVICE_NAMESPACE = "{urn:schemas-upnp-org:device-1-0}"
 PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QT_LOGGING_RULES")
+_unread = {}
 
 
 def wait_until(predicate, timeout, interval=0.05):
     """Polls predicate until it returns something true or timeout seconds pass; returns its last result."""
     deadline = time.monotonic() + timeout
-    while True:
-        result = predicate()
-        if result or time.monotonic() >= deadline:
-            return result
+    while not (result := predicate()) and time.monotonic() < deadline:
         time.sleep(interval)
-
-
-_unread = {}
+    return result
 
 
 def read_line(stream, timeout):
-    """One line from a pipe, or "" once timeout seconds pass or the pipe ends.
-
-    Reads the file descriptor itself: lines that arrive together must not sit in a Python
-    buffer that select() cannot see.
-    """
+    """One line from a pipe, or "" once timeout seconds pass or the pipe ends. Reads the descriptor
+    itself: lines that arrive together must not sit in a buffer that select() cannot see."""
     pending = _unread.setdefault(stream, bytearray())
     deadline = time.monotonic() + timeout
     while b"\n" not in pending:
         remaining = deadline - time.monotonic()
         if remaining <= 0 or not select.select([stream], [], [], remaining)[0]:
             return ""
-        chunk = os.read(stream.fileno(), 4096)
-        if not chunk:
+        if not (chunk := os.read(stream.fileno(), 4096)):
             break
         pending += chunk
     line, _, rest = bytes(pending).partition(b"\n")
@@ -69,6 +69,11 @@ def tcp_listeners(namespace):
     return [(int(f[3].rsplit(":", 1)[1]), f[5] if len(f) > 5 else "") for f in fields]
 
 
+def bus_connection(address):
+    flags = Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION
+    return Gio.DBusConnection.new_for_address_sync(address, flags, None, None)
+
+
 class InstallTree:
     """The staged installation directory that the daemon was built for."""
 
@@ -76,10 +81,8 @@ class InstallTree:
         self.directory = Path(directory)
         self.template = self.directory / "xml" / "tmserverdevice.xml"
         self.pristine_template = Path(pristine_template)
-        if not self.template.is_file():
-            raise SystemExit(f"no description template at {self.template}: run 'cmake --install' first")
-        if not self.pristine_template.is_file():
-            raise SystemExit(f"no pristine template at {self.pristine_template}")
+        if not self.template.is_file() or not self.pristine_template.is_file():
+            raise SystemExit(f"no template at {self.template} or {self.pristine_template}: run 'cmake --install'")
 
     def restore_template(self):
         """The first start writes the handset's identity into the template; this undoes it."""
@@ -87,13 +90,11 @@ class InstallTree:
 
 
 class Daemon:
-    """One daemon process in the handset namespace; its standard error goes to a file."""
+    """One daemon process in the handset namespace; its standard output and error go to files."""
 
     def __init__(self, command, env, log_path, temp_dir, handset_namespace):
-        self.temp_dir = temp_dir
-        self.log_path = log_path
-        self.handset_namespace = handset_namespace
-        self.stdout_path = Path(log_path).with_suffix(".stdout")
+        self.temp_dir, self.log_path, self.handset_namespace = temp_dir, Path(log_path), handset_namespace
+        self.stdout_path = self.log_path.with_suffix(".stdout")
         with open(log_path, "wb") as log, open(self.stdout_path, "wb") as stdout:
             self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=stdout, stderr=log)
         self.pid = self.process.pid
@@ -102,22 +103,19 @@ class Daemon:
         return self.process.poll() is None
 
     def log(self):
-        return Path(self.log_path).read_text(errors="replace")
+        return self.log_path.read_text(errors="replace")
 
     def stdout(self):
         return self.stdout_path.read_text(errors="replace")
 
     def listening_port(self):
         """The TCP port the daemon's HTTP server listens on, or None."""
-        ports = [port for port, users in tcp_listeners(self.handset_namespace) if f"pid={self.pid}," in users]
+        ports = [p for p, users in tcp_listeners(self.handset_namespace) if f"pid={self.pid}," in users]
         return ports[0] if ports else None
 
     def wait_listening(self, timeout=10):
-        port = wait_until(lambda: self.listening_port() or not self.running(), timeout)
-        if not self.running():
-            raise AssertionError(f"daemon ended with {self.process.returncode}:\n{self.log()}")
-        if not port:
-            raise AssertionError(f"daemon not listening after {timeout} s:\n{self.log()}")
+        if not (port := wait_until(lambda: self.listening_port() or not self.running(), timeout)) or port is True:
+            raise AssertionError(f"daemon not listening (status {self.process.poll()}):\n{self.log()}")
         return port
 
     def temporary_descriptions(self):
@@ -136,25 +134,21 @@ class Daemon:
     def stop(self, number=signal.SIGTERM, timeout=10):
         if self.running():
             self.send_signal(number)
-        status = self.wait(timeout)
-        if status is None:
+        if (status := self.wait(timeout)) is None:
             self.process.kill()
             self.process.wait(10)
         return status
 
     def status_field_kib(self, field):
-        for line in Path(f"/proc/{self.pid}/status").read_text().splitlines():
-            if line.startswith(field + ":"):
-                return int(line.split()[1])
-        raise AssertionError(f"no {field} in /proc/{self.pid}/status")
+        status = Path(f"/proc/{self.pid}/status").read_text()
+        return int(re.search(rf"^{field}:\s+(\d+)", status, re.M).group(1))
 
     def sanitized(self):
         return "libasan" in Path(f"/proc/{self.pid}/maps").read_text()
 
     def cpu_seconds(self):
-        """CPU time of all the daemon's threads so far, to the nanosecond."""
-        tasks = Path(f"/proc/{self.pid}/task").glob("*/schedstat")
-        return sum(int(task.read_text().split()[0]) for task in tasks) / 1e9
+        """CPU time of all the daemon's threads so far."""
+        return sum(int(t.read_text().split()[0]) for t in Path(f"/proc/{self.pid}/task").glob("*/schedstat")) / 1e9
 
 
 class Testbed:
@@ -163,17 +157,13 @@ class Testbed:
     def __init__(self, label, daemon_binary):
         self.daemon_binary = str(daemon_binary)
         self.link = f"tm{label}{os.getpid()}"
-        self.handset = f"{self.link}-handset"
-        self.headunit = f"{self.link}-headunit"
+        self.handset, self.headunit = f"{self.link}-handset", f"{self.link}-headunit"
         self.directory = Path(tempfile.mkdtemp(prefix=f"tm-{label}-"))
-        self.processes = []
-        self.daemons = []
-        self.link_up = False
+        self.processes, self.daemons, self.link_up = [], [], False
         try:
             subprocess.run([str(USB_LINK), "up", self.link], check=True, timeout=30)
             self.link_up = True
-            self.session_bus = self.start_bus("session")
-            self.system_bus = self.start_bus("system")
+            self.session_bus, self.system_bus = self.start_bus("session"), self.start_bus("system")
         except BaseException:
             self.close()
             raise
@@ -188,13 +178,12 @@ class Testbed:
         for daemon in self.daemons:
             daemon.stop()
         for process in reversed(self.processes):
-            if process.poll() is None:
-                process.terminate()
-                try:
-                    process.wait(10)
-                except subprocess.TimeoutExpired:
-                    process.kill()
-                    process.wait(10)
+            process.terminate()
+            try:
+                process.wait(10)
+            except subprocess.TimeoutExpired:
+                process.kill()
+                process.wait(10)
             if process.stdout:
                 process.stdout.close()
         if self.link_up:
@@ -203,34 +192,27 @@ class Testbed:
 
     def start_bus(self, name):
         """A private dbus-daemon on a path socket; any local user may connect."""
-        socket = self.directory / f"{name}-bus"
         with open(self.directory / f"{name}-bus.log", "wb") as log:
-            process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile",
-                                        f"--address=unix:path={socket}", "--print-address"],
+            process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address",
+                                        f"--address=unix:path={self.directory / name}-bus"],
                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
         self.processes.append(process)
-        address = read_line(process.stdout, 10)
-        if not address:
+        if not (address := read_line(process.stdout, 10)):
             raise RuntimeError(f"private {name} bus did not start")
         return address
 
     def environment(self, extra=None):
-        env = {
-            "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
-            "HOME": str(self.directory),
-            "DBUS_SESSION_BUS_ADDRESS": self.session_bus,
-            "DBUS_SYSTEM_BUS_ADDRESS": self.system_bus,
-        }
+        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": str(self.directory),
+               "DBUS_SESSION_BUS_ADDRESS": self.session_bus, "DBUS_SYSTEM_BUS_ADDRESS": self.system_bus}
         env.update({key: os.environ[key] for key in PASSED_THROUGH if key in os.environ})
-        env.update(extra or {})
-        return env
+        return {**env, **(extra or {})}
 
-    def start_daemon(self, *args, env=None):
-        """Starts the daemon on usb0 with its own TMPDIR, so its temporary description can be watched."""
+    def start_daemon(self, *args, env=None, wrapper=()):
+        """The daemon (under the wrapper command, if any) in the handset namespace with its own TMPDIR,
+        so its temporary description can be watched."""
         index = len(self.daemons)
-        temp_dir = self.directory / f"daemon{index}-tmp"
-        temp_dir.mkdir()
-        command = ["ip", "netns", "exec", self.handset, self.daemon_binary, *args]
+        (temp_dir := self.directory / f"daemon{index}-tmp").mkdir()
+        command = ["ip", "netns", "exec", self.handset, *wrapper, self.daemon_binary, *args]
         daemon = Daemon(command, self.environment({"TMPDIR": str(temp_dir), **(env or {})}),
                         self.directory / f"daemon{index}.log", temp_dir, self.handset)
         self.daemons.append(daemon)
@@ -242,20 +224,17 @@ class Testbed:
         self.processes.append(process)
         return process
 
+    def dbus(self, bus, method, argument):
+        return subprocess.run(["dbus-send", f"--bus={bus}", "--print-reply", "--dest=org.freedesktop.DBus",
+                               "/org/freedesktop/DBus", method, *argument], capture_output=True, text=True,
+                              timeout=10).stdout
+
     def name_has_owner(self, name, bus):
-        reply = subprocess.run(
-            ["dbus-send", f"--bus={bus}", "--print-reply",
-             "--dest=org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus.NameHasOwner",
-             f"string:{name}"], capture_output=True, text=True, timeout=10).stdout
-        return "boolean true" in reply
+        return "boolean true" in self.dbus(bus, "org.freedesktop.DBus.NameHasOwner", [f"string:{name}"])
 
     def watched(self, name):
         """Whether some connection on the session bus has asked to hear about owner changes of name."""
-        rules = subprocess.run(
-            ["dbus-send", f"--bus={self.session_bus}", "--print-reply", "--dest=org.freedesktop.DBus",
-             "/org/freedesktop/DBus", "org.freedesktop.DBus.Debug.Stats.GetAllMatchRules"],
-            capture_output=True, text=True, timeout=10).stdout
-        return f"arg0='{name}'" in rules
+        return f"arg0='{name}'" in self.dbus(self.session_bus, "org.freedesktop.DBus.Debug.Stats.GetAllMatchRules", [])
 
     def start_backend(self):
         """A stand-in that owns the back-end's bus name and answers nothing in particular."""
@@ -264,15 +243,21 @@ class Testbed:
             raise AssertionError("the stand-in back-end did not take its bus name")
         return process
 
+    def start_fake_backend(self):
+        """tests/fakes/fake_backend.py on the session bus, and a FakeControl to script it."""
+        process = self.start_process([sys.executable, str(FAKE_BACKEND)])
+        if not wait_until(lambda: self.name_has_owner(BACKEND_NAME, self.session_bus), 10):
+            raise AssertionError("the fake back-end did not take its bus name")
+        return process, FakeControl(self.session_bus)
+
     def in_headunit(self, *command):
         return ["ip", "netns", "exec", self.headunit, *command]
 
     def discover(self, seconds=4):
         """{LOCATION: {USN, ...}} of the root devices that the head unit sees within the given time."""
-        output = subprocess.run(
-            self.in_headunit("timeout", str(seconds + 5), "gssdp-discover", "-i", HEADUNIT_INTERFACE,
-                             "-t", "upnp:rootdevice", "-n", str(seconds)),
-            capture_output=True, text=True, timeout=seconds + 10).stdout
+        output = subprocess.run(self.in_headunit("timeout", str(seconds + 5), "gssdp-discover", "-i",
+                                                 HEADUNIT_INTERFACE, "-t", "upnp:rootdevice", "-n", str(seconds)),
+                                capture_output=True, text=True, timeout=seconds + 10).stdout
         roots = {}
         for usn, location in re.findall(r"USN:\s+(\S+)\s+Location:\s+(\S+)", output):
             roots.setdefault(location, set()).add(usn)
@@ -280,39 +265,94 @@ class Testbed:
 
     def sole_root_device(self, daemon):
         """LOCATION of the one root device the head unit sees; fails with the daemon's log otherwise."""
-        roots = self.discover()
-        if len(roots) != 1:
+        if len(roots := self.discover()) != 1:
             raise AssertionError(f"root devices seen: {roots}\n{daemon.log()}")
         return next(iter(roots))
 
     def curl(self, url, *options, timeout=20):
         """(HTTP status, response body, bytes uploaded) of one request from the head unit."""
-        body = self.directory / "curl-body"
-        body.unlink(missing_ok=True)
-        result = subprocess.run(
-            self.in_headunit("curl", "-s", "--path-as-is", "--max-time", str(timeout), "-o", str(body),
-                             "-w", "%{http_code} %{size_upload}", *options, url),
-            capture_output=True, text=True, timeout=timeout + 10)
+        body = Path(tempfile.mktemp(dir=self.directory, prefix="curl-body"))
+        result = subprocess.run(self.in_headunit("curl", "-s", "--path-as-is", "--max-time", str(timeout), "-o",
+                                                 str(body), "-w", "%{http_code} %{size_upload}", *options, url),
+                                capture_output=True, text=True, timeout=timeout + 10)
         status, uploaded = result.stdout.split()
         return int(status), body.read_bytes() if body.exists() else b"", int(uploaded)
 
+    def soap(self, control_url, namespace, action, timeout=20, **arguments):
+        """The soap.Answer to one action (or, with the control namespace, a state-variable query)."""
+        request = Path(tempfile.mktemp(dir=self.directory, prefix="soap-request"))
+        request.write_bytes(soap.envelope(namespace, action, arguments))
+        status, body, _ = self.curl(control_url, *soap.curl_options(namespace, action, request), timeout=timeout)
+        return soap.Answer(status, body)
+
+    def subscribe(self, event_url, listener):
+        """The SID of a new subscription whose events go to listener."""
+        headers = Path(tempfile.mktemp(dir=self.directory, prefix="headers"))
+        status, _, _ = self.curl(event_url, "-X", "SUBSCRIBE", "-D", str(headers), "-H", f"CALLBACK: <{listener.url}>",
+                                 "-H", "NT: upnp:event", "-H", "TIMEOUT: Second-300")
+        if status != 200:
+            raise AssertionError(f"SUBSCRIBE {event_url} answered {status}")
+        return re.search(r"(?im)^sid:\s*(\S+)", headers.read_text()).group(1)
+
+
+class FakeControl:
+    """Scripts the fake back-end through its control interface (see fake_backend.py)."""
+
+    def __init__(self, bus_address):
+        self.connection = bus_connection(bus_address)
+
+    def call(self, method, parameters=None):
+        return self.connection.call_sync(BACKEND_NAME, "/", f"{BACKEND_NAME}.FakeControl", method, parameters, None,
+                                         Gio.DBusCallFlags.NONE, 10000, None)
+
+    def program(self, method, mode="reply", value="", code=0, text="", delay_ms=0):
+        wrapped = GLib.Variant("u" if isinstance(value, int) else "s", value)
+        self.call("Program", GLib.Variant("(ssvisu)", (method, mode, wrapped, code, text, delay_ms)))
+
+    def calls(self):
+        return json.loads(self.call("Calls").unpack()[0])
+
+    def emit(self, signal_name, value):
+        self.call("Emit", GLib.Variant("(ss)", (signal_name, value)))
+
+    def reset(self):
+        self.call("Reset")
+
+
+class EventListener:
+    """scripts/event-listener.py in the head unit's namespace; its NOTIFYs as they arrive."""
+
+    def __init__(self, bed, address="10.77.0.2"):
+        self.process = subprocess.Popen(bed.in_headunit(sys.executable, str(EVENT_LISTENER), address),
+                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        bed.processes.append(self.process)
+        if not (first_line := read_line(self.process.stdout, 10)).startswith("listening "):
+            raise AssertionError("the event listener did not start")
+        self.url = f"http://{address}:{first_line.split()[1]}/"
+        self.events = []
+
+    def events_of(self, sid, count, timeout=10):
+        """The properties of the first count events of subscription sid, in sequence order."""
+        deadline = time.monotonic() + timeout
+        while len(mine := [e for e in self.events if e["sid"] == sid]) < count:
+            if not (line := read_line(self.process.stdout, max(0, deadline - time.monotonic()))):
+                raise AssertionError(f"{len(mine)} of {count} events for {sid}: {self.events}")
+            self.events.append(json.loads(line))
+        return [e["properties"] for e in sorted(mine, key=lambda e: e["seq"])][:count]
+
 
 def device_element(description, name):
-    root = ElementTree.fromstring(description)
-    return root.findtext(f"{DEVICE_NAMESPACE}device/{DEVICE_NAMESPACE}{name}")
+    return ElementTree.fromstring(description).findtext(f"{DEVICE_NAMESPACE}device/{DEVICE_NAMESPACE}{name}")
 
 
 def icon_urls(description):
-    root = ElementTree.fromstring(description)
-    return [url.text for url in root.iter(f"{DEVICE_NAMESPACE}url")]
+    return [url.text for url in ElementTree.fromstring(description).iter(f"{DEVICE_NAMESPACE}url")]
 
 
 def parse_arguments():
     """Takes --daemon, --install-dir and --template off the command line; the rest is unittest's."""
     parser = argparse.ArgumentParser(add_help=False)
-    parser.add_argument("--daemon", required=True)
-    parser.add_argument("--install-dir", required=True)
-    parser.add_argument("--template", required=True, help="the pristine description template")
-    options, remaining = parser.parse_known_args()
-    sys.argv[1:] = remaining
+    for option in ("--daemon", "--install-dir", "--template"):
+        parser.add_argument(option, required=True)
+    options, sys.argv[1:] = parser.parse_known_args()
     return options.daemon, InstallTree(options.install_dir, options.template)

@@ -1,0 +1,233 @@
+"""Actions, queries and events of both services, relayed by the daemon to the fake back-end, as the
+head unit sees them over SOAP and GENA."""
+import signal
+import time
+import unittest
+from concurrent.futures import ThreadPoolExecutor
+
+import testbed
+
+APP = "urn:schemas-upnp-org:service:TmApplicationServer:1"
+PROFILE = "urn:schemas-upnp-org:service:TmClientProfile:1"
+QUERY = "urn:schemas-upnp-org:control-1-0"
+CALL_TIMEOUT_S = 2
+SERVICE_OF = {"GetMaxNumProfiles": PROFILE, "SetClientProfile": PROFILE, "GetClientProfile": PROFILE}
+FAILED = (501,)  # the daemon's own 501, whatever its description
+UNKNOWN = "The error code {} has no known error text"
+# (code, the text the head unit gets when the back-end sends none)
+STANDARD_TEXTS = [
+    (401, "No action by that name at this service."),
+    (402, "Could be any of the following: not enough in args, args in the wrong order, one or more in args are of "
+          "the wrong data type."),
+    (501, "MAY be returned if current state of service prevents invoking that action."),
+    (600, "The argument value is invalid"),
+    (601, "An argument value is less than the minimum or more than the maximum value of the allowed value range, or "
+          "is not in the allowed value list."),
+    (602, "The requested action is optional and is not implemented by the device."),
+    (603, "The device does not have sufficient memory available to complete the action. This MAY be a temporary "
+          "condition"),
+    (604, "The device has encountered an error condition which it cannot resolve itself and required human "
+          "intervention such as a reset or power cycle. See the device display or documentation for further "
+          "guidance."),
+    (605, "A string argument is too long for the device to handle properly."),
+    (701, "The service has rejected the operation."),
+    (810, "The AppId does not exist or is malformed."),
+    (811, "The application identified by this AppId cannot be controlled or accessed remotely."),
+    (812, "The status of the specified application(s) cannot be determined."),
+    (813, "Failed to launch the application."),
+    (814, "The requested application resource is busy, This error can occur when the resource is already busy and "
+          "resourceStatus in the AppListing is set equal to NA."),
+    (815, "The action cannot be processed as the device hosting the service is locked. User needs to un-lock the "
+          "device first."),
+    (820, "The argument passed is invalid."),
+    (825, "The clientProfile argument passed does not conform to XML specifications."),
+    (830, "The profile identifier does not exist or the application cannot use the specified profile identifier."),
+    (816, UNKNOWN.format(816)), (999, UNKNOWN.format(999)),
+]
+
+
+def start_handset(bed, env):
+    """The daemon on usb0 and the base URL of its HTTP server."""
+    daemon = bed.start_daemon("-i", "usb0", env=env)
+    port = daemon.wait_listening()
+    if not testbed.wait_until(daemon.temporary_descriptions, 10):
+        raise AssertionError(f"no temporary description\n{daemon.log()}")
+    return daemon, f"http://{testbed.HANDSET_ADDRESS}:{port}"
+
+
+class Handset:
+    def __init__(self, bed, base):
+        self.bed, self.base = bed, base
+
+    def action(self, name, **arguments):
+        service = SERVICE_OF.get(name, APP)
+        return self.bed.soap(f"{self.base}/control/{service.split(':')[3]}1", service, name, **arguments)
+
+    def query(self, variable):
+        service = "TmClientProfile1" if "Profile" in variable else "TmApplicationServer1"
+        return self.bed.soap(f"{self.base}/control/{service}", QUERY, "QueryStateVariable", varName=variable)
+
+
+class Relay(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        INSTALL.restore_template()
+        cls.bed = testbed.Testbed("rl", DAEMON)
+        try:
+            cls.daemon, base = start_handset(cls.bed, {"TMSERVERD_CALL_TIMEOUT_MS": str(CALL_TIMEOUT_S * 1000)})
+            cls.handset = Handset(cls.bed, base)
+            # Before any back-end has come: the daemon answers on its own.
+            cls.absent = (cls.handset.action("LaunchApplication", AppID="1"), cls.handset.query("AppListUpdate"))
+            _, cls.fake = cls.bed.start_fake_backend()
+        except BaseException:
+            cls.bed.close()
+            raise
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.bed.close()
+        INSTALL.restore_template()
+
+    def setUp(self):
+        self.fake.reset()
+
+    def test_absent_backend_gives_501_and_empty_values(self):
+        action, query = self.absent
+        self.assertEqual((action.status, action.error_code), (500, 501), action.body)
+        self.assertEqual((query.status, query.values), (200, {"AppListUpdate": ""}), query.body)
+
+    def test_actions_reach_the_backend_argument_for_argument(self):
+        cases = [  # action, its in-arguments, out-argument, arguments the back-end gets
+            ("GetApplicationList", {"AppListingFilter": 'icon@mimetype="*png"', "ProfileID": 3}, "AppListing",
+             ['icon@mimetype="*png"', 3, "URL"]),
+            ("GetApplicationList", {}, "AppListing", ["", 0, "URL"]),
+            ("LaunchApplication", {"AppID": "0x11", "ProfileID": 2}, "AppURI", ["0x11", 2]),
+            ("LaunchApplication", {}, "AppURI", ["", 0]),
+            ("TerminateApplication", {"AppID": "0x12", "ProfileID": 4294967295}, "TerminationResult",
+             ["0x12", 4294967295]),
+            ("GetApplicationStatus", {"AppID": "0x13"}, "AppStatus", ["0x13"]),
+            ("SetClientProfile", {"ProfileID": 1, "ClientProfile": "<clientProfile>é</clientProfile>"},
+             "ResultProfile", [1, "<clientProfile>é</clientProfile>"]),
+            ("SetClientProfile", {}, "ResultProfile", [0, ""]),
+            ("GetClientProfile", {"ProfileID": 7}, "ClientProfile", [7]),
+        ]
+        for action, arguments, out, expected in cases:
+            with self.subTest(action=action, arguments=arguments):
+                self.fake.reset()
+                self.fake.program(action, "echo")
+                answer = self.handset.action(action, **arguments)
+                (method, got, *_), = self.fake.calls()
+                self.assertEqual(answer.values, {out: "|".join(map(str, got))}, answer.body)
+                # The URL base is the server's, as the service sees it: a full URI.
+                got = ["URL" if str(a).startswith(f"{self.handset.base}/") else a for a in got]
+                self.assertEqual((method, got), (action, expected))
+
+    def test_replies_become_upnp_answers(self):
+        cases = [  # action, fake's program, expected (out-argument value) or (error code, description)
+            ("LaunchApplication", ("reply", ""), ""),
+            ("LaunchApplication", ("reply", "rtp://1", 0, "ignored on success"), "rtp://1"),
+            ("GetApplicationStatus", ("reply", "", 810, "Unknown 0x5"), (810, "Unknown 0x5")),
+            ("TerminateApplication", ("reply", "", 4711, "Busy"), (4711, "Busy")),
+            ("GetMaxNumProfiles", ("reply", 4), "4"),
+            ("GetMaxNumProfiles", ("reply", 0), "0"),
+            ("GetMaxNumProfiles", ("reply", 4, 701), (701, "The service has rejected the operation.")),
+            ("GetMaxNumProfiles", ("wrong-signature",), FAILED),
+            ("LaunchApplication", ("wrong-signature",), FAILED),
+            ("LaunchApplication", ("dbus-error",), FAILED),
+        ] + [("LaunchApplication", ("reply", "", code), (code, text)) for code, text in STANDARD_TEXTS]
+        for action, program, expected in cases:
+            with self.subTest(action=action, program=program):
+                self.fake.program(action, *program)
+                answer = self.handset.action(action)
+                if isinstance(expected, tuple):
+                    got = (answer.status, answer.error_code, answer.error_description)
+                    self.assertEqual(got[:len(expected) + 1], (500, *expected))
+                else:
+                    self.assertEqual((answer.status, list(answer.values.values())), (200, [expected]), answer.body)
+
+    def test_hung_backend_is_answered_501_at_the_call_timeout(self):
+        self.fake.program("LaunchApplication", "no-reply")
+        started = time.monotonic()
+        answer = self.handset.action("LaunchApplication")
+        self.assertEqual(answer.error_code, 501, answer.body)
+        self.assertGreaterEqual(time.monotonic() - started, CALL_TIMEOUT_S * 0.9)
+
+    def test_slow_action_holds_up_no_other(self):
+        self.fake.program("LaunchApplication", "echo", delay_ms=1500)
+        self.fake.program("GetApplicationStatus", "echo", delay_ms=300)
+        with ThreadPoolExecutor(8) as pool:
+            slow = pool.submit(self.handset.action, "LaunchApplication", AppID="slow", ProfileID=1)
+            self.assertTrue(testbed.wait_until(self.fake.calls, 5))
+            fast = [pool.submit(self.handset.action, "GetApplicationStatus", AppID=str(i)) for i in range(7)]
+            answers = [future.result() for future in fast]
+            self.assertFalse(slow.done(), "the slow action was answered before the fast ones")
+        self.assertEqual([a.values for a in answers], [{"AppStatus": str(i)} for i in range(7)])
+        self.assertEqual(slow.result().values, {"AppURI": "slow|1"})
+        calls = self.fake.calls()
+        self.assertLess(max(call[2] for call in calls), min(call[3] for call in calls), "not all were in flight")
+
+    def test_queries_return_the_backends_text(self):
+        cases = [("AppListUpdate", "GetAppListUpdateState", "reply", "list"),
+                 ("AppStatusUpdate", "GetAppStatusUpdateState", "reply", "status"),
+                 ("UnusedProfileIDs", "GetUnusedProfileIDs", "reply", "1,2"),
+                 ("AppListUpdate", "GetAppListUpdateState", "dbus-error", ""),
+                 ("UnusedProfileIDs", "GetUnusedProfileIDs", "wrong-signature", "")]
+        for variable, method, mode, expected in cases:
+            with self.subTest(variable=variable, mode=mode):
+                self.fake.reset()
+                self.fake.program(method, mode, expected or "not this")
+                answer = self.handset.query(variable)
+                self.assertEqual((answer.status, answer.values), (200, {variable: expected}), answer.body)
+                self.assertEqual([call[0] for call in self.fake.calls()], [method])
+
+    def test_subscribers_get_current_values_then_every_change(self):
+        for method, value in (("GetAppListUpdateState", "list 1"), ("GetAppStatusUpdateState", "status 1"),
+                              ("GetUnusedProfileIDs", "0,1")):
+            self.fake.program(method, "reply", value)
+        listener = testbed.EventListener(self.bed)
+        app, profile = (self.bed.subscribe(f"{self.handset.base}/event/{service}", listener)
+                        for service in ("TmApplicationServer1", "TmClientProfile1"))
+        self.assertEqual(listener.events_of(app, 1), [{"AppListUpdate": "list 1", "AppStatusUpdate": "status 1"}])
+        self.assertEqual(listener.events_of(profile, 1), [{"UnusedProfileIDs": "0,1"}])
+        changes = [("AppListUpdateStateChanged", "list 2"), ("AppListUpdateStateChanged", "list 2"),
+                   ("AppStatusUpdateStateChanged", ""), ("UnusedProfileIDsChanged", "")]
+        for change in changes:
+            self.fake.emit(*change)
+        self.assertEqual(listener.events_of(app, 4)[1:],
+                         [{"AppListUpdate": "list 2"}, {"AppListUpdate": "list 2"}, {"AppStatusUpdate": ""}])
+        self.assertEqual(listener.events_of(profile, 2)[1:], [{"UnusedProfileIDs": ""}])
+
+
+class Ending(unittest.TestCase):
+    """Whatever ends the daemon, actions and queries in flight are answered first."""
+
+    def test_calls_in_flight_are_answered_before_exit(self):
+        for how in ("SIGTERM", "back-end leaves"):
+            with self.subTest(how), testbed.Testbed("re", DAEMON) as bed:
+                INSTALL.restore_template()
+                backend, fake = bed.start_fake_backend()
+                daemon, base = start_handset(bed, {})  # the 25 s timeout: only the ending answers
+                handset = Handset(bed, base)
+                self.assertTrue(testbed.wait_until(lambda: handset.action("LaunchApplication").status == 200, 10))
+                fake.reset()
+                for method in ("LaunchApplication", "GetMaxNumProfiles", "GetAppStatusUpdateState"):
+                    fake.program(method, "reply", delay_ms=10000)
+                with ThreadPoolExecutor(3) as pool:
+                    pending = [pool.submit(handset.action, "LaunchApplication"),
+                               pool.submit(handset.action, "GetMaxNumProfiles")]
+                    self.assertTrue(testbed.wait_until(lambda: len(fake.calls()) == 2, 10), fake.calls())
+                    # Last: a waiting query holds up requests that come after it.
+                    query = pool.submit(handset.query, "AppStatusUpdate")
+                    self.assertTrue(testbed.wait_until(lambda: len(fake.calls()) == 3, 10), fake.calls())
+                    daemon.send_signal(signal.SIGTERM) if how == "SIGTERM" else backend.terminate()
+                    ended = time.monotonic()
+                    self.assertEqual([f.result().error_code for f in pending], [501, 501], [f.result().body for f in pending])
+                    self.assertEqual(query.result().values, {"AppStatusUpdate": ""})
+                    self.assertLess(time.monotonic() - ended, 5)
+                self.assertEqual(daemon.wait(), 0, daemon.log())
+        INSTALL.restore_template()
+
+
+if __name__ == "__main__":
+    DAEMON, INSTALL = testbed.parse_arguments()
+    unittest.main()

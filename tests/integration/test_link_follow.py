@@ -8,11 +8,6 @@ from pathlib import Path
 
 import testbed
 
-sys.path.insert(0, str(testbed.REPOSITORY / "tests" / "e2e"))
-import soap  # noqa: E402
-from test_head_unit import EventListener  # noqa: E402
-
-FAKE_BACKEND = testbed.REPOSITORY / "tests" / "fakes" / "fake_backend.py"
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
 
 
@@ -31,21 +26,14 @@ class LinkFollow(unittest.TestCase):
         self.assertIn(f"//{address}:", location)
         status, description, _ = self.bed.curl(location)
         self.assertEqual((status, testbed.device_element(description, "UDN")), (200, udn))
-        urls = soap.service_urls(location, description)[APP_SERVER]
-        request = self.bed.directory / "soap-request"
-        request.write_bytes(soap.envelope(APP_SERVER, "GetApplicationStatus", {"AppID": "0x0001"}))
-        answer = soap.Answer(*self.bed.curl(urls["controlURL"],
-                                            *soap.curl_options(APP_SERVER, "GetApplicationStatus", request))[:2])
+        urls = testbed.soap.service_urls(location, description)[APP_SERVER]
+        answer = self.bed.soap(urls["controlURL"], APP_SERVER, "GetApplicationStatus", AppID="0x0001")
         self.assertEqual((answer.status, answer.values), (200, {"AppStatus": "0x0001"}), answer.body)
         if old_subscription:
             status, _, _ = self.bed.curl(urls["eventSubURL"], "-X", "SUBSCRIBE", "-H", f"SID: {old_subscription}")
             self.assertEqual(status, 412, "a subscription of the old link survived")
-        headers = self.bed.directory / "subscribe-headers"
-        status, _, _ = self.bed.curl(urls["eventSubURL"], "-X", "SUBSCRIBE", "-D", str(headers), "-H",
-                                     f"CALLBACK: <{self.listener.url}>", "-H", "NT: upnp:event")
-        sid = next(line.split(":", 1)[1].strip() for line in headers.read_text().splitlines()
-                   if line.lower().startswith("sid:"))
-        self.listener.wait_for(sid, lambda seq, properties: seq == 0)  # the initial event
+        sid = self.bed.subscribe(urls["eventSubURL"], self.listener)
+        self.listener.events_of(sid, 1)  # the initial event
         return sid
 
     def test_device_comes_back_with_the_same_identity_after_each_link_change(self):
@@ -53,18 +41,15 @@ class LinkFollow(unittest.TestCase):
         self.addCleanup(INSTALL.restore_template)
         self.bed = testbed.Testbed("lf", DAEMON)
         self.addCleanup(self.bed.close)
-        self.bed.start_process([sys.executable, str(FAKE_BACKEND)])
-        self.assertTrue(testbed.wait_until(lambda: self.bed.name_has_owner(testbed.BACKEND_NAME, self.bed.session_bus), 10))
+        _, fake = self.bed.start_fake_backend()
         # Answers then carry the AppID, so an answer shows that the action reached the back-end.
-        subprocess.run(["dbus-send", f"--bus={self.bed.session_bus}", "--print-reply", f"--dest={testbed.BACKEND_NAME}",
-                        "/", f"{testbed.BACKEND_NAME}.FakeControl.SetReplyMode", "string:GetApplicationStatus",
-                        "string:echo"], check=True, capture_output=True, timeout=10)
+        fake.program("GetApplicationStatus", mode="echo")
         # In a sanitized build: a known leak of GUPnP's, told apart by its full stack.
         leak_options = {"LSAN_OPTIONS": f"suppressions={Path(__file__).with_name('gupnp-netlink.supp')}",
                         "ASAN_OPTIONS": "fast_unwind_on_malloc=0"}
         daemon = self.bed.start_daemon("-i", "usb0", env={
             name: ":".join(filter(None, (os.environ.get(name), value))) for name, value in leak_options.items()})
-        self.listener = EventListener(self.bed)
+        self.listener = testbed.EventListener(self.bed)
         self.assertTrue(testbed.wait_until(daemon.temporary_descriptions, 10), daemon.log())
         udn = testbed.device_element(INSTALL.template.read_bytes(), "UDN")
         sid = self.assertReachable(daemon, testbed.HANDSET_ADDRESS, udn, None)

@@ -24,22 +24,19 @@ class CommandLine(unittest.TestCase):
         cases = [  # arguments, interface and port in the usage text, text expected on standard error
             (["-h"], "usb0", 0, ""), (["--help"], "usb0", 0, ""),
             (["-i", "wlan0", "-p", "8080", "-h"], "wlan0", 8080, ""),
-            (["--interface", "wlan0", "--port", "8080", "-h"], "wlan0", 8080, ""),
-            (["--interface=wlan0", "--port=8080", "-h"], "wlan0", 8080, ""),
-            (["-i", "a", "-i", "b", "-h"], "b", 0, ""), (["-p", "1", "-p", "2", "-h"], "usb0", 2, ""),
+            (["--interface", "wlan0", "--port=8080", "-h"], "wlan0", 8080, ""),
+            (["-i", "a", "-i", "b", "-p", "1", "-p", "2", "-h"], "b", 2, ""),
             (["-p", "abc", "-h"], "usb0", 0, ""), (["-p", "12ab", "-h"], "usb0", 12, ""),
-            (["-p", "  -7", "-h"], "usb0", -7, ""), (["-p", "+9", "-h"], "usb0", 9, ""),
-            (["-i", "", "-h"], "", 0, ""), (["-h", "-i", "wlan0"], "usb0", 0, ""),
-            (["extra", "words", "-i", "eth9", "-h"], "eth9", 0, ""),
-            (["-x", "-i", "wlan1", "--bogus", "-h"], "wlan1", 0, "-- 'x'"),
-            (["-x", "-i", "wlan1", "--bogus", "-h"], "wlan1", 0, "bogus"),
+            (["-p", "  -7", "-h"], "usb0", -7, ""), (["-i", "", "-h"], "", 0, ""),
+            (["-h", "-i", "wlan0"], "usb0", 0, ""), (["extra", "words", "-i", "eth9", "-h"], "eth9", 0, ""),
+            (["-x", "-i", "wlan1", "--bogus", "-h"], "wlan1", 0, r"(?s)-- 'x'.*bogus"),
         ]
         for args, interface, port, complaint in cases:
             with self.subTest(args=args):
                 result = run(*args)
                 self.assertEqual((result.returncode, result.stdout),
                                  (0, USAGE.format(program=DAEMON, interface=interface, port=port)), result.stderr)
-                self.assertIn(complaint, result.stderr)
+                self.assertRegex(result.stderr, complaint or "^")
 
     def test_failed_start_ups_exit_1_with_nothing_on_stdout(self):
         for args, env, complaint in ((["-i"], None, "requires an argument"),

@@ -143,9 +143,6 @@ class Daemon:
         status = Path(f"/proc/{self.pid}/status").read_text()
         return int(re.search(rf"^{field}:\s+(\d+)", status, re.M).group(1))
 
-    def sanitized(self):
-        return "libasan" in Path(f"/proc/{self.pid}/maps").read_text()
-
     def cpu_seconds(self):
         """CPU time of all the daemon's threads so far."""
         return sum(int(t.read_text().split()[0]) for t in Path(f"/proc/{self.pid}/task").glob("*/schedstat")) / 1e9
@@ -231,10 +228,6 @@ class Testbed:
 
     def name_has_owner(self, name, bus):
         return "boolean true" in self.dbus(bus, "org.freedesktop.DBus.NameHasOwner", [f"string:{name}"])
-
-    def watched(self, name):
-        """Whether some connection on the session bus has asked to hear about owner changes of name."""
-        return f"arg0='{name}'" in self.dbus(self.session_bus, "org.freedesktop.DBus.Debug.Stats.GetAllMatchRules", [])
 
     def start_backend(self):
         """A stand-in that owns the back-end's bus name and answers nothing in particular."""

@@ -69,10 +69,9 @@ class Bench:
 
     def start_handset(self, reply_delay_ms):
         """The demo back-end and the daemon; the daemon and its application server's control URL."""
-        backend = self.bed.start_process(
-            [str(self.build / "backend" / "demo" / "tmdemobackend"), "--reply-delay", str(reply_delay_ms)])
-        if not testbed.wait_until(lambda: self.bed.name_has_owner(testbed.BACKEND_NAME, self.bed.session_bus), 10):
-            raise RuntimeError("the demo back-end did not take its bus name")
+        backend = self.bed.start_service(
+            [str(self.build / "backend" / "demo" / "tmdemobackend"), "--reply-delay", str(reply_delay_ms)],
+            testbed.BACKEND_NAME, self.bed.session_bus)
         daemon = self.bed.start_daemon("-i", "usb0")
         port = daemon.wait_listening()
         locations = [location for location in self.bed.discover() if urlsplit(location).port == port]

@@ -59,7 +59,7 @@ def measure(options, target, limit):
     with testbed.Testbed("ch", options.daemon) as bed:
         subprocess.run(bed.in_headunit("sysctl", "-qw", "net.ipv4.tcp_tw_reuse=1",
                                        "net.ipv4.ip_local_port_range=1024 65000"), check=True)
-        bed.start_backend()
+        bed.start_fake_backend()
         pid, url = TARGETS[target](bed, options)
         if limit:
             subprocess.run(["prlimit", f"--pid={pid}", f"--nofile={limit}:{limit}"], check=True)

@@ -33,7 +33,7 @@ def main():
     install.restore_template()
     try:
         with testbed.Testbed("fz", options.daemon) as bed:
-            bed.start_backend()
+            bed.start_fake_backend()
             daemon = bed.start_daemon("-i", "usb0")
             port = daemon.wait_listening()
             location = bed.sole_root_device(daemon)

@@ -30,10 +30,7 @@ HEADUNIT_ADDRESS = "10.77.0.2"
 
 
 def silent_bluez(bed):
-    process = bed.start_process([sys.executable, str(HERE / "silent_bluez.py")])
-    if not testbed.wait_until(lambda: bed.name_has_owner("org.bluez", bed.system_bus), 10):
-        raise RuntimeError("the silent BlueZ did not take its name")
-    return process
+    return bed.start_service([sys.executable, str(HERE / "silent_bluez.py")], "org.bluez", bed.system_bus)
 
 
 SCENARIOS = {

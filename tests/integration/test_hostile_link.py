@@ -41,7 +41,7 @@ class HostileLink(unittest.TestCase):
         INSTALL.restore_template()
         cls.bed = testbed.Testbed("hl", DAEMON)
         try:
-            cls.bed.start_backend()
+            cls.bed.start_fake_backend()
             cls.daemon = cls.bed.start_daemon("-i", "usb0")
             cls.port = cls.daemon.wait_listening()
         except BaseException:

@@ -34,22 +34,15 @@ CASES = [
      for udn in ("uuid:00000000-0000-4000-8000-000000000001", " ")]
 
 
-def element(description, name):
-    found = [e.text or "" for e in testbed.ElementTree.fromstring(description).iter() if e.tag.endswith("}" + name)]
-    return found[0] if found else None
-
-
 class Identity(unittest.TestCase):
     def setUp(self):
         INSTALL.restore_template()
         self.addCleanup(INSTALL.restore_template)
 
     def mock(self, bus, name, path, *arguments, method="AddProperties", template=None, interface=None):
-        if not bus.call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "NameHasOwner",
-                             GLib.Variant("(s)", (name,)), None, 0, 5000, None).unpack()[0]:
+        if not self.bed.name_has_owner(name, self.bed.system_bus):
             options = ["--template", template] if template else ["-m"] * (name == MODEMS[0]) + [name, path, name]
-            self.bed.start_process([sys.executable, "-m", "dbusmock", "--system", *options])
-            self.assertTrue(testbed.wait_until(lambda: self.bed.name_has_owner(name, self.bed.system_bus), 10))
+            self.bed.start_service([sys.executable, "-m", "dbusmock", "--system", *options], name, self.bed.system_bus)
         bus.call_sync(name, path, interface or "org.freedesktop.DBus.Mock", method, GLib.Variant(*arguments), None, 0,
                       5000, None)
 
@@ -90,13 +83,13 @@ class Identity(unittest.TestCase):
                 wrapper = self.start_platform(**platform)
                 first, second = self.served(wrapper), self.served(wrapper)
                 template = INSTALL.template.read_bytes()
-                self.assertRegex(element(template, "UDN"), UUID if "udn" not in platform else "^")
+                self.assertRegex(testbed.element(template, "UDN"), UUID if "udn" not in platform else "^")
                 for description in (first, second):
-                    self.assertEqual(element(description, "UDN"), element(template, "UDN"))
-                    self.assertEqual({key: element(description, key) for key in served}, served)
-                self.assertEqual({key: element(template, key) for key in written}, written)
+                    self.assertEqual(testbed.element(description, "UDN"), testbed.element(template, "UDN"))
+                    self.assertEqual({key: testbed.element(description, key) for key in served}, served)
+                self.assertEqual({key: testbed.element(template, key) for key in written}, written)
                 # The per-start values go into the served copy only.
-                self.assertEqual(element(template, "friendlyName"), element(INSTALL.pristine_template.read_bytes(),
+                self.assertEqual(testbed.element(template, "friendlyName"), testbed.element(INSTALL.pristine_template.read_bytes(),
                                                                             "friendlyName"))
 
 

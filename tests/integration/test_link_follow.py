@@ -25,7 +25,7 @@ class LinkFollow(unittest.TestCase):
         location = self.bed.sole_root_device(daemon)
         self.assertIn(f"//{address}:", location)
         status, description, _ = self.bed.curl(location)
-        self.assertEqual((status, testbed.device_element(description, "UDN")), (200, udn))
+        self.assertEqual((status, testbed.element(description, "UDN")), (200, udn))
         urls = testbed.soap.service_urls(location, description)[APP_SERVER]
         answer = self.bed.soap(urls["controlURL"], APP_SERVER, "GetApplicationStatus", AppID="0x0001")
         self.assertEqual((answer.status, answer.values), (200, {"AppStatus": "0x0001"}), answer.body)
@@ -51,7 +51,7 @@ class LinkFollow(unittest.TestCase):
             name: ":".join(filter(None, (os.environ.get(name), value))) for name, value in leak_options.items()})
         self.listener = testbed.EventListener(self.bed)
         self.assertTrue(testbed.wait_until(daemon.temporary_descriptions, 10), daemon.log())
-        udn = testbed.device_element(INSTALL.template.read_bytes(), "UDN")
+        udn = testbed.element(INSTALL.template.read_bytes(), "UDN")
         sid = self.assertReachable(daemon, testbed.HANDSET_ADDRESS, udn, None)
         changes = (  # (name, how the link goes, how it comes back, the address it comes back with)
             ("address change", ("addr", "del", f"{testbed.HANDSET_ADDRESS}/24", "dev", "usb0"),

@@ -41,9 +41,9 @@ class Serving(unittest.TestCase):
         self.assertEqual(urljoin(location, "/"), self.url("/"))
         status, description, _ = self.bed.curl(location)
         self.assertEqual((status, description), (200, self.temporary.read_bytes()))
-        self.assertEqual(testbed.device_element(description, "deviceType"), DEVICE_TYPE)
-        self.assertIn(testbed.device_element(description, "UDN") + "::upnp:rootdevice", usns)
-        icons = testbed.icon_urls(description)
+        self.assertEqual(testbed.element(description, "deviceType"), DEVICE_TYPE)
+        self.assertIn(testbed.element(description, "UDN") + "::upnp:rootdevice", usns)
+        icons = testbed.texts(description, "url")
         self.assertTrue(icons, "the description lists no icon")
         for path in (urlsplit(urljoin(location, icon)).path for icon in icons):
             installed = INSTALL.directory / "share" / path.lstrip("/")

@@ -31,7 +31,6 @@ HANDSET_ADDRESS = "10.77.0.1"
 HEADUNIT_INTERFACE = "hu0"
 BACKEND_NAME = "com.quorvex.VehiraServer"
 TEMPORARY_DESCRIPTION = re.compile(r"^upnp_root_device_\w{8}\.xml$")
-DEVICE_NAMESPACE = "{urn:schemas-upnp-org:device-1-0}"
 PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QT_LOGGING_RULES")
 _unread = {}
 
@@ -221,27 +220,22 @@ class Testbed:
         self.processes.append(process)
         return process
 
-    def dbus(self, bus, method, argument):
-        return subprocess.run(["dbus-send", f"--bus={bus}", "--print-reply", "--dest=org.freedesktop.DBus",
-                               "/org/freedesktop/DBus", method, *argument], capture_output=True, text=True,
-                              timeout=10).stdout
-
     def name_has_owner(self, name, bus):
-        return "boolean true" in self.dbus(bus, "org.freedesktop.DBus.NameHasOwner", [f"string:{name}"])
+        return bus_connection(bus).call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
+                                             "NameHasOwner", GLib.Variant("(s)", (name,)), None, 0, 5000,
+                                             None).unpack()[0]
 
-    def start_backend(self):
-        """A stand-in that owns the back-end's bus name and answers nothing in particular."""
-        process = self.start_process([sys.executable, "-m", "dbusmock", BACKEND_NAME, "/", BACKEND_NAME])
-        if not wait_until(lambda: self.name_has_owner(BACKEND_NAME, self.session_bus), 10):
-            raise AssertionError("the stand-in back-end did not take its bus name")
+    def start_service(self, command, name, bus):
+        """A process that serves name on bus (a path to a private bus), once it owns the name."""
+        process = self.start_process(command)
+        if not wait_until(lambda: self.name_has_owner(name, bus), 10):
+            raise AssertionError(f"{command} did not take {name}")
         return process
 
     def start_fake_backend(self):
         """tests/fakes/fake_backend.py on the session bus, and a FakeControl to script it."""
-        process = self.start_process([sys.executable, str(FAKE_BACKEND)])
-        if not wait_until(lambda: self.name_has_owner(BACKEND_NAME, self.session_bus), 10):
-            raise AssertionError("the fake back-end did not take its bus name")
-        return process, FakeControl(self.session_bus)
+        return self.start_service([sys.executable, str(FAKE_BACKEND)], BACKEND_NAME, self.session_bus), \
+            FakeControl(self.session_bus)
 
     def in_headunit(self, *command):
         return ["ip", "netns", "exec", self.headunit, *command]
@@ -334,12 +328,13 @@ class EventListener:
         return [e["properties"] for e in sorted(mine, key=lambda e: e["seq"])][:count]
 
 
-def device_element(description, name):
-    return ElementTree.fromstring(description).findtext(f"{DEVICE_NAMESPACE}device/{DEVICE_NAMESPACE}{name}")
+def texts(description, name):
+    """The texts of every element of a description with that local name, in document order."""
+    return [e.text or "" for e in ElementTree.fromstring(description).iter() if e.tag.endswith("}" + name)]
 
 
-def icon_urls(description):
-    return [url.text for url in ElementTree.fromstring(description).iter(f"{DEVICE_NAMESPACE}url")]
+def element(description, name):
+    return (texts(description, name) or [None])[0]
 
 
 def parse_arguments():

@@ -35,10 +35,6 @@ CASES = [
 
 
 class Identity(unittest.TestCase):
-    def setUp(self):
-        INSTALL.restore_template()
-        self.addCleanup(INSTALL.restore_template)
-
     def mock(self, bus, name, path, *arguments, method="AddProperties", template=None, interface=None):
         if not self.bed.name_has_owner(name, self.bed.system_bus):
             options = ["--template", template] if template else ["-m"] * (name == MODEMS[0]) + [name, path, name]
@@ -78,8 +74,7 @@ class Identity(unittest.TestCase):
 
     def test_identity_from_the_first_source_that_answers(self):
         for what, platform, written, served in CASES:
-            with self.subTest(what), testbed.Testbed("id", DAEMON) as self.bed:
-                INSTALL.restore_template()
+            with self.subTest(what), testbed.Testbed("id", DAEMON, INSTALL) as self.bed:
                 wrapper = self.start_platform(**platform)
                 first, second = self.served(wrapper), self.served(wrapper)
                 template = INSTALL.template.read_bytes()

@@ -37,9 +37,7 @@ class LinkFollow(unittest.TestCase):
         return sid
 
     def test_device_comes_back_with_the_same_identity_after_each_link_change(self):
-        INSTALL.restore_template()
-        self.addCleanup(INSTALL.restore_template)
-        self.bed = testbed.Testbed("lf", DAEMON)
+        self.bed = testbed.Testbed("lf", DAEMON, INSTALL)
         self.addCleanup(self.bed.close)
         _, fake = self.bed.start_fake_backend()
         # Answers then carry the AppID, so an answer shows that the action reached the back-end.

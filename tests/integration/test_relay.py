@@ -71,22 +71,13 @@ class Handset:
 class Relay(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        INSTALL.restore_template()
-        cls.bed = testbed.Testbed("rl", DAEMON)
-        try:
-            cls.daemon, base = start_handset(cls.bed, {"TMSERVERD_CALL_TIMEOUT_MS": str(CALL_TIMEOUT_S * 1000)})
-            cls.handset = Handset(cls.bed, base)
-            # Before any back-end has come: the daemon answers on its own.
-            cls.absent = (cls.handset.action("LaunchApplication", AppID="1"), cls.handset.query("AppListUpdate"))
-            _, cls.fake = cls.bed.start_fake_backend()
-        except BaseException:
-            cls.bed.close()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.bed.close()
-        INSTALL.restore_template()
+        cls.bed = testbed.Testbed("rl", DAEMON, INSTALL)
+        cls.addClassCleanup(cls.bed.close)
+        cls.daemon, base = start_handset(cls.bed, {"TMSERVERD_CALL_TIMEOUT_MS": str(CALL_TIMEOUT_S * 1000)})
+        cls.handset = Handset(cls.bed, base)
+        # Before any back-end has come: the daemon answers on its own.
+        cls.absent = (cls.handset.action("LaunchApplication", AppID="1"), cls.handset.query("AppListUpdate"))
+        _, cls.fake = cls.bed.start_fake_backend()
 
     def setUp(self):
         self.fake.reset()
@@ -197,8 +188,7 @@ class Ending(unittest.TestCase):
 
     def test_calls_in_flight_are_answered_before_exit(self):
         for how in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP, "back-end leaves"):
-            with self.subTest(how), testbed.Testbed("re", DAEMON) as bed:
-                INSTALL.restore_template()
+            with self.subTest(how), testbed.Testbed("re", DAEMON, INSTALL) as bed:
                 backend, fake = bed.start_fake_backend()
                 daemon, base = start_handset(bed, {})  # the 25 s timeout: only the ending answers
                 handset = Handset(bed, base)
@@ -220,7 +210,6 @@ class Ending(unittest.TestCase):
                     "AppStatusUpdate": ""}], answers)
                 self.assertEqual(daemon.wait(), 0, daemon.log())
                 self.assertEqual((daemon.temporary_descriptions(), daemon.stdout()), ([], ""))
-        INSTALL.restore_template()
 
 
 if __name__ == "__main__":

@@ -15,22 +15,13 @@ PASSWD = Path("/etc/passwd").read_bytes().splitlines()[0]
 class Serving(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        INSTALL.restore_template()
-        cls.bed = testbed.Testbed("sv", DAEMON)
-        try:
-            cls.daemon = cls.bed.start_daemon("-i", "usb0", "-p", str(FIXED_PORT))
-            cls.daemon.wait_listening()
-            cls.roots = cls.bed.discover()
-            cls.temporary, = testbed.wait_until(cls.daemon.temporary_descriptions, 10)
-            (cls.bed.directory / "big-body").write_bytes(b"x" * 10 * 1024 * 1024)
-        except BaseException:
-            cls.tearDownClass()
-            raise
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.bed.close()
-        INSTALL.restore_template()
+        cls.bed = testbed.Testbed("sv", DAEMON, INSTALL)
+        cls.addClassCleanup(cls.bed.close)
+        cls.daemon = cls.bed.start_daemon("-i", "usb0", "-p", str(FIXED_PORT))
+        cls.daemon.wait_listening()
+        cls.roots = cls.bed.discover()
+        cls.temporary, = testbed.wait_until(cls.daemon.temporary_descriptions, 10)
+        (cls.bed.directory / "big-body").write_bytes(b"x" * 10 * 1024 * 1024)
 
     def url(self, path):
         return f"http://{testbed.HANDSET_ADDRESS}:{FIXED_PORT}{path}"

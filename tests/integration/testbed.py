@@ -150,13 +150,16 @@ class Daemon:
 class Testbed:
     """Link, buses and temporary directory of one test run; close() ends everything it started."""
 
-    def __init__(self, label, daemon_binary):
-        self.daemon_binary = str(daemon_binary)
+    def __init__(self, label, daemon_binary, install=None):
+        """With an InstallTree, the template is pristine while the testbed is up and after."""
+        self.daemon_binary, self.install = str(daemon_binary), install
         self.link = f"tm{label}{os.getpid()}"
         self.handset, self.headunit = f"{self.link}-handset", f"{self.link}-headunit"
         self.directory = Path(tempfile.mkdtemp(prefix=f"tm-{label}-"))
         self.processes, self.daemons, self.link_up = [], [], False
         try:
+            if install:
+                install.restore_template()
             subprocess.run([str(USB_LINK), "up", self.link], check=True, timeout=30)
             self.link_up = True
             self.session_bus, self.system_bus = self.start_bus("session"), self.start_bus("system")
@@ -185,6 +188,8 @@ class Testbed:
         if self.link_up:
             subprocess.run([str(USB_LINK), "down", self.link], timeout=30)
         shutil.rmtree(self.directory, ignore_errors=True)
+        if self.install:
+            self.install.restore_template()
 
     def start_bus(self, name):
         """A private dbus-daemon on a path socket; any local user may connect."""

@@ -58,6 +58,9 @@ class Daemon:
         """Makes VmHWM start again from the current RSS."""
         Path(f"/proc/{self.pid}/clear_refs").write_text("5")
 
+    def descriptors(self):
+        return len(list(Path(f"/proc/{self.pid}/fd").iterdir()))
+
     def cpu_seconds(self):
         """CPU time of the whole process, ended threads included: its process CPU clock."""
         return time.clock_gettime_ns(((~self.pid) << 3) | 2) / 1e9
@@ -112,12 +115,28 @@ def open_connections(port, count, seconds):
     return sockets
 
 
-def closed_by_daemon(connection):
-    """Whether the daemon has closed or answered the connection."""
+def soft_file_limit(pid):
+    limits = Path(f"/proc/{pid}/limits").read_text()
+    return next(line.split()[3] for line in limits.splitlines() if line.startswith("Max open files"))
+
+
+def ending(connection):
+    """None while the connection is open and unanswered; else how the daemon ended it: "closed", or
+    the status it answered."""
+    poller = select.poll()  # descriptors here run past what select() can take
+    poller.register(connection, select.POLLIN)
+    if not poller.poll(0):
+        return None
     try:
-        return bool(select.select([connection], [], [], 0)[0])
-    except (OSError, ValueError):
-        return True
+        answer = connection.recv(4096, socket.MSG_PEEK)
+    except OSError:
+        return "closed"
+    return answer.split(b" ", 2)[1].decode(errors="replace") if answer.startswith(b"HTTP/") else "closed"
+
+
+def endings(sockets):
+    counts = collections.Counter(filter(None, map(ending, sockets)))
+    return ", ".join(f"{n} {how}" for how, n in sorted(counts.items())) or "none"
 
 
 def close_all(sockets):
@@ -206,14 +225,16 @@ def subscribe_flood(daemon, port, bus, count=5000, seconds=60):
 
 def idle_connections(daemon, port, bus, count=1100, seconds=10):
     """count connections that send nothing, held for seconds."""
+    descriptors_before = daemon.descriptors()
     sockets = open_connections(port, count, 20)
     time.sleep(1)
     probe = calls_in_background(port, 2)
     cpu = daemon.cpu_percent(seconds)
     probe.join(CALL_TIMEOUT * PROBE_CALLS)
-    closed = sum(map(closed_by_daemon, sockets))
+    ended, descriptors = endings(sockets), daemon.descriptors()
     close_all(sockets)
-    return {"outcome": f"{len(sockets)} of {count} connected; {closed} closed by the daemon after {seconds + 1} s",
+    return {"outcome": f"{len(sockets)} of {count} connected; ended by the daemon after {seconds + 1} s: {ended}; "
+                       f"its open files {descriptors_before} → {descriptors} (limit {soft_file_limit(daemon.pid)})",
             "cpu": cpu, "cpu_window": f"{seconds} s held", "during": probe.durations}
 
 
@@ -231,7 +252,7 @@ def slow_headers(daemon, port, bus, count=200, seconds=30, interval=3, tick=0.1)
             if index in closed_at:
                 continue
             try:
-                if closed_by_daemon(sockets[index]):
+                if ending(sockets[index]):
                     raise ConnectionError
                 byte = head[sent[index]] if sent[index] < len(head) else "a"
                 sent[index] += sockets[index].send(byte.encode())

@@ -38,10 +38,15 @@ def soap_headers(action):
     return {"Content-Type": 'text/xml; charset="utf-8"', "SOAPACTION": f'"{APP_SERVER}#{action}"'}
 
 
+def request_head(port, action, length, extra=""):
+    headers = "".join(f"{name}: {value}\r\n" for name, value in soap_headers(action).items())
+    return (f"POST {CONTROL_PATH} HTTP/1.1\r\nHost: {HOST}:{port}\r\nContent-Length: {length}\r\n{headers}{extra}"
+            "\r\n").encode()
+
+
 def soap_request(port, action, arguments):
     body = soap.envelope(APP_SERVER, action, arguments)
-    headers = "".join(f"{name}: {value}\r\n" for name, value in soap_headers(action).items())
-    return f"POST {CONTROL_PATH} HTTP/1.1\r\nHost: {HOST}:{port}\r\nContent-Length: {len(body)}\r\n{headers}\r\n".encode() + body
+    return request_head(port, action, len(body)) + body
 
 
 class Daemon:
@@ -217,7 +222,7 @@ def subscribe_flood(daemon, port, bus, count=5000, seconds=60):
     accepted = statuses.pop(200, 0)
     others = ", ".join(f"{n} {status}" for status, n in sorted(statuses.items(), key=str))
     return {"outcome": f"{accepted} accepted, refused: {others or 'none'} (sent in {flood_seconds:.1f} s); "
-                       f"the daemon opened {held} connections to the silent listener",
+                       f"connections the daemon opened to the silent listener: {held}",
             "cpu": max(waiting, after_signal),
             "cpu_window": f"3 s after the flood {waiting:.1f}, 3 s after the signal {after_signal:.1f}",
             "during": during}
@@ -321,9 +326,7 @@ def big_body(daemon, port, expect, size=50 * 1024 * 1024, seconds=30):
     """One action with a body of size bytes, announced with or without Expect: 100-continue."""
     connection = socket.create_connection((HOST, port), timeout=5)
     connection.setblocking(False)
-    headers = "".join(f"{name}: {value}\r\n" for name, value in soap_headers("GetApplicationStatus").items())
-    connection.sendall(f"POST {CONTROL_PATH} HTTP/1.1\r\nHost: {HOST}:{port}\r\nContent-Length: {size}\r\n{headers}"
-                       f"{'Expect: 100-continue' + chr(13) + chr(10) if expect else ''}\r\n".encode())
+    connection.sendall(request_head(port, "GetApplicationStatus", size, "Expect: 100-continue\r\n" if expect else ""))
     pending, sent, status, interim = bytearray(), 0, None, None
     if expect:
         status = read_status(connection, pending, 3)

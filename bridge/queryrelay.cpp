@@ -158,8 +158,6 @@ bool needsValues(SoupServerMessage *message, const char *path, const RelayedServ
     return false;
 }
 
-} // namespace
-
 // One request held at its headers until the back-end has answered the queries it needs. It owns
 // itself: it ends once GUPnP has handled the request, or when the request ends without that.
 class HeldRequest : public QObject
@@ -193,6 +191,8 @@ private:
     GSource *hangUpWatch = nullptr;
     bool paused = true;
 };
+
+} // namespace
 
 class QueryRelayPrivate
 {

@@ -22,6 +22,7 @@ MALFORMED_BODIES = [
     ("endless nesting", b"<a>" * 5000),
 ]
 HANGUPS = 200
+SLOW_AND_FAST_MS = {"GetAppListUpdateState": 3000, "GetApplicationStatus": 200, "GetUnusedProfileIDs": 200}
 PROXIED = {"GIO_USE_PROXY_RESOLVER": "libproxy", "http_proxy": "http://10.77.0.2:9"}  # never for events
 HANG_UP_AFTER_HEAD = """
 import socket, sys
@@ -82,19 +83,15 @@ class HostileLink(unittest.TestCase):
     def subscribe(self):
         return self.bed.subscribe(self.url("/event/TmApplicationServer1"), self.listener)
 
-    def query(self):
-        return self.handset.query("AppListUpdate")
-
     def test_slow_query_holds_up_no_other_request(self):
-        requests = {"subscription": self.subscribe, "QueryStateVariable": self.query,
+        requests = {"subscription": self.subscribe, "QueryStateVariable": lambda: self.handset.query("AppListUpdate"),
                     "action": lambda: self.handset.action("GetApplicationStatus"),
                     "other query": lambda: self.handset.query("UnusedProfileIDs")}
         for slow, other in (("subscription", "action"), ("QueryStateVariable", "action"),
                             ("subscription", "other query")):
             with self.subTest(slow=slow, other=other), ThreadPoolExecutor(2) as pool:
                 self.fake.reset()
-                for method, delay_ms in (("GetAppListUpdateState", 3000), ("GetApplicationStatus", 200),
-                                         ("GetUnusedProfileIDs", 200)):
+                for method, delay_ms in SLOW_AND_FAST_MS.items():
                     self.fake.program(method, delay_ms=delay_ms)
                 started = time.monotonic()
                 answered = pool.submit(requests[other])

@@ -1,5 +1,6 @@
 #include "bridge/tmservice.h"
 
+#include "bridge/queryrelay_p.h"
 #include "bridge/tmservice_p.h"
 #include "bridge/upnphandlers_p.h"
 
@@ -26,6 +27,7 @@ void notifyVariable(GUPnPServiceInfo *service, const char *variable, const QStri
 {
     if (!service)
         return;
+    QueryRelay::recordChange(service, variable, value);
     gupnp_service_notify(GUPNP_SERVICE(service), variable, G_TYPE_STRING, value.toLocal8Bit().constData(), nullptr);
 }
 
@@ -61,6 +63,7 @@ TmService::~TmService()
 {
     // A pending action keeps only the context alive, so it is answered while its service still exists.
     d->abandonPendingActions();
+    delete d->queryRelay;
     release(d->clientProfileService, this);
     release(d->applicationServerService, this);
     delete d;
@@ -84,6 +87,8 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
     connect(this, &VehiraServerInterface::AppStatusUpdateStateChanged, this, &TmService::setAppStatusUpdateState);
     connect(this, &VehiraServerInterface::UnusedProfileIDsChanged, this, &TmService::setUnusedProfileIDs);
     connectUpnpHandlers(d->applicationServerService, d->clientProfileService, this);
+    if (!d->queryRelay)
+        d->queryRelay = new QueryRelay(this, d->applicationServerService, d->clientProfileService);
     return true;
 }
 

@@ -7,6 +7,7 @@
 
 class QDBusPendingCall;
 class QDBusPendingCallWatcher;
+class QueryRelay;
 
 // Answers an action from its finished back-end call (see actionrelay_p.h).
 using ActionAnswer = void (*)(const QDBusPendingCall &call, GUPnPServiceAction *action, const char *outArgument);
@@ -35,5 +36,6 @@ public:
     TmService *const q;
     GUPnPServiceInfo *clientProfileService = nullptr;
     GUPnPServiceInfo *applicationServerService = nullptr;
+    QueryRelay *queryRelay = nullptr;
     QHash<QDBusPendingCallWatcher *, PendingAction> pendingActions;
 };

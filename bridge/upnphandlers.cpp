@@ -4,9 +4,6 @@
 #include "bridge/tmservice_p.h"
 #include "platform/tmserver_debug.h"
 
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
-#include <QEventLoop>
 #include <QUrl>
 
 #include <cstring>
@@ -48,20 +45,6 @@ const ActionRoute actionRoutes[] = {
         "ResultProfile", sendActionResult<UpnpResult::String>, "SetClientProfile(ProfileID='%1'ClientProfile='%2')"},
     {Service::ClientProfile, "GetClientProfile", {{"ProfileID", G_TYPE_UINT}, {}}, false, "ClientProfile",
         sendActionResult<UpnpResult::String>, "UPnP : GetClientProfile(ProfileID='%1')"},
-};
-
-// One evented state variable whose value only the back-end knows.
-struct QueryRoute {
-    Service service;
-    const char *variable;
-    const char *method;
-    const char *debugFormat;
-};
-
-const QueryRoute queryRoutes[] = {
-    {Service::ApplicationServer, "AppStatusUpdate", "GetAppStatusUpdateState", "Query of AppStatusUpdate='%1'"},
-    {Service::ApplicationServer, "AppListUpdate", "GetAppListUpdateState", "Query of AppListUpdate='%1'"},
-    {Service::ClientProfile, "UnusedProfileIDs", "GetUnusedProfileIDs", "UPnP : Query of UnusedProfileIDs='%1'"},
 };
 
 template <typename Route, size_t count>
@@ -137,39 +120,6 @@ void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer
         action, QLatin1String(route->name), arguments, route->outArgument, route->answer);
 }
 
-// GUPnP reads the value as soon as the handler returns, so the reply is awaited here, in a loop
-// that sleeps until an event comes and serves other requests meanwhile. The proxy's call timeout
-// bounds the wait; an application quitting ends it early.
-void waitForReply(const QDBusPendingCall &call)
-{
-    if (call.isFinished())
-        return;
-    QDBusPendingCallWatcher watcher(call);
-    QEventLoop loop;
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-    loop.exec();
-}
-
-// Any failure gives the empty string: a query has no way to report an error.
-QString queryBackend(TmService *bridge, const char *method)
-{
-    const QDBusPendingReply<QString> reply = bridge->asyncCall(QLatin1String(method));
-    waitForReply(reply);
-    return reply.isFinished() && !reply.isError() ? reply.value() : QString();
-}
-
-void onQueryVariable(GUPnPService *, const char *variable, GValue *value, gpointer bridgeData)
-{
-    auto *bridge = static_cast<TmService *>(bridgeData);
-    const QueryRoute *route = findRoute(queryRoutes, variable, &QueryRoute::variable);
-    if (!bridge || !route || !bridge->connection().isConnected())
-        return;
-    const QByteArray text = queryBackend(bridge, route->method).toLocal8Bit();
-    g_value_init(value, G_TYPE_STRING);
-    g_value_set_string(value, text.constData());
-    qCDebug(lcBridge, "%s", qPrintable(QString::fromLatin1(route->debugFormat).arg(QString::fromLocal8Bit(text))));
-}
-
 } // namespace
 
 void connectUpnpHandlers(GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *clientProfile, TmService *bridge)
@@ -180,11 +130,6 @@ void connectUpnpHandlers(GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *
     for (const ActionRoute &route : actionRoutes) {
         const QByteArray signal = QByteArrayLiteral("action-invoked::") + route.name;
         g_signal_connect_data(serviceFor(route.service), signal.constData(), G_CALLBACK(onActionInvoked), bridge,
-            nullptr, GConnectFlags(0));
-    }
-    for (const QueryRoute &route : queryRoutes) {
-        const QByteArray signal = QByteArrayLiteral("query-variable::") + route.variable;
-        g_signal_connect_data(serviceFor(route.service), signal.constData(), G_CALLBACK(onQueryVariable), bridge,
             nullptr, GConnectFlags(0));
     }
 }

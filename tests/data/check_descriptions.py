@@ -44,7 +44,7 @@ def scpd(service):
 
 def routes():
     """The relay's action and query routes, read from its source."""
-    text = (SOURCE / "bridge" / "upnphandlers.cpp").read_text()
+    text = "".join((SOURCE / "bridge" / name).read_text() for name in ("upnphandlers.cpp", "queryrelay.cpp"))
     actions = {name: (service, re.findall(r'"(\w+)", G_TYPE_(\w+)', inputs), url_base == "true", out)
                for service, name, inputs, url_base, out in re.findall(
                    r'\{Service::(\w+), "(\w+)",\s*\{(.*?)\},\s*(true|false),\s*"(\w+)"', text, re.S)}

@@ -1,11 +1,15 @@
 """A head unit that sends garbage or hangs up early leaves the daemon answering, its log bounded and
-clean, and no connection behind."""
+clean, and no connection behind; a slow back-end holds up no other request, and events stay in order
+and off any proxy."""
 import os
 import subprocess
 import sys
+import time
 import unittest
+from concurrent.futures import ThreadPoolExecutor
 
 import testbed
+from test_relay import Handset
 
 ACTION = '"urn:schemas-upnp-org:service:TmApplicationServer:1#GetApplicationList"'
 INJECTED = "<3>tmserver.app: forged line"
@@ -18,6 +22,8 @@ MALFORMED_BODIES = [
     ("endless nesting", b"<a>" * 5000),
 ]
 HANGUPS = 200
+SLOW_AND_FAST_MS = {"GetAppListUpdateState": 3000, "GetApplicationStatus": 200, "GetUnusedProfileIDs": 200}
+PROXIED = {"GIO_USE_PROXY_RESOLVER": "libproxy", "http_proxy": "http://10.77.0.2:9"}  # never for events
 HANG_UP_AFTER_HEAD = """
 import socket, sys
 host, port, path, count = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
@@ -33,9 +39,11 @@ class HostileLink(unittest.TestCase):
     def setUpClass(cls):
         cls.bed = testbed.Testbed("hl", DAEMON, INSTALL)
         cls.addClassCleanup(cls.bed.close)
-        cls.bed.start_fake_backend()
-        cls.daemon = cls.bed.start_daemon("-i", "usb0")
+        _, cls.fake = cls.bed.start_fake_backend()
+        cls.daemon = cls.bed.start_daemon("-i", "usb0", env=PROXIED)
         cls.port = cls.daemon.wait_listening()
+        cls.handset = Handset(cls.bed, f"http://{testbed.HANDSET_ADDRESS}:{cls.port}")
+        cls.listener = testbed.EventListener(cls.bed)
 
     def url(self, path):
         return f"http://{testbed.HANDSET_ADDRESS}:{self.port}{path}"
@@ -71,6 +79,39 @@ class HostileLink(unittest.TestCase):
         before = descriptors()
         hang_up(HANGUPS)
         self.assertTrue(testbed.wait_until(lambda: descriptors() <= before, 5), f"{descriptors()} open, {before} before")
+
+    def subscribe(self):
+        return self.bed.subscribe(self.url("/event/TmApplicationServer1"), self.listener)
+
+    def test_slow_query_holds_up_no_other_request(self):
+        requests = {"subscription": self.subscribe, "QueryStateVariable": lambda: self.handset.query("AppListUpdate"),
+                    "action": lambda: self.handset.action("GetApplicationStatus"),
+                    "other query": lambda: self.handset.query("UnusedProfileIDs")}
+        for slow, other in (("subscription", "action"), ("QueryStateVariable", "action"),
+                            ("subscription", "other query")):
+            with self.subTest(slow=slow, other=other), ThreadPoolExecutor(2) as pool:
+                self.fake.reset()
+                for method, delay_ms in SLOW_AND_FAST_MS.items():
+                    self.fake.program(method, delay_ms=delay_ms)
+                started = time.monotonic()
+                answered = pool.submit(requests[other])
+                self.assertTrue(testbed.wait_until(self.fake.calls, 5))
+                held = pool.submit(requests[slow])  # arrives while the other waits for its answer
+                self.assertEqual(answered.result().status, 200)
+                self.assertLess(time.monotonic() - started, 0.8)
+                self.assertFalse(held.done())
+                held.result()
+
+    def test_a_change_during_the_initial_query_is_never_undone(self):
+        self.fake.reset()
+        self.fake.program("GetAppListUpdateState", "reply", "old", delay_ms=1000)
+        with ThreadPoolExecutor(1) as pool:
+            sid = pool.submit(self.subscribe)
+            self.assertTrue(testbed.wait_until(lambda: len(self.fake.calls()) == 2, 5))
+            self.fake.emit("AppListUpdateStateChanged", "new")
+            sid = sid.result()
+        self.fake.emit("AppListUpdateStateChanged", "newest")
+        self.assertEqual([e["AppListUpdate"] for e in self.listener.events_of(sid, 2)], ["new", "newest"])
 
 if __name__ == "__main__":
     DAEMON, INSTALL = testbed.parse_arguments()

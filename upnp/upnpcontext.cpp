@@ -4,7 +4,10 @@
 #include "platform/tmserver_debug.h"
 #include "upnp/acceptguard.h"
 #include "upnp/connectionreaper.h"
+#include "upnp/eventdelivery.h"
 #include "upnp/httpguard.h"
+#include "upnp/requestheadguard.h"
+#include "upnp/subscriptionguard.h"
 
 #include <libgupnp/gupnp.h>
 #include <net/if.h>
@@ -56,6 +59,9 @@ void prepareContext(GUPnPContext *context)
         ConnectionReaper::install(context);
         widenListenBacklog(context);
         AcceptGuard::install(context);
+        RequestHeadGuard::install(context);
+        SubscriptionGuard::install(context);
+        EventDelivery::install();
         // Events go straight to the head unit on the link; a proxy configured for the
         // handset's other networks must never carry them.
         soup_session_set_proxy_resolver(gupnp_context_get_session(context), nullptr);

@@ -7,7 +7,9 @@ import unittest
 
 import testbed
 
-ACTION = '"urn:schemas-upnp-org:service:TmApplicationServer:1#GetApplicationList"'
+APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
+ACTION = f'"{APP_SERVER}#GetApplicationList"'
+SUBSCRIPTIONS_PER_SERVICE = 32
 INJECTED = "<3>tmserver.app: forged line"
 # (what, body): bodies that no XML parser accepts, each echoing bytes a journal must not see raw.
 MALFORMED_BODIES = [
@@ -33,7 +35,7 @@ class HostileLink(unittest.TestCase):
     def setUpClass(cls):
         cls.bed = testbed.Testbed("hl", DAEMON, INSTALL)
         cls.addClassCleanup(cls.bed.close)
-        cls.bed.start_fake_backend()
+        _, cls.fake = cls.bed.start_fake_backend()
         cls.daemon = cls.bed.start_daemon("-i", "usb0")
         cls.port = cls.daemon.wait_listening()
 
@@ -71,6 +73,34 @@ class HostileLink(unittest.TestCase):
         before = descriptors()
         hang_up(HANGUPS)
         self.assertTrue(testbed.wait_until(lambda: descriptors() <= before, 5), f"{descriptors()} open, {before} before")
+
+    def test_chunked_bodies_are_relayed_up_to_the_limit(self):
+        request = self.bed.directory / "chunked"
+        for what, body, expected in (("small", testbed.soap.envelope(APP_SERVER, "GetApplicationList", {}), 200),
+                                     ("past the limit", b"<a>" * 30000, 413)):
+            with self.subTest(what):
+                request.write_bytes(body)
+                options = testbed.soap.curl_options(APP_SERVER, "GetApplicationList", request)
+                self.assertEqual(self.bed.curl(self.url("/control/TmApplicationServer1"), "-H",
+                                               "Transfer-Encoding: chunked", *options)[0], expected)
+
+    def test_subscriptions_past_the_cap_are_refused_until_one_ends(self):
+        listener, event = testbed.EventListener(self.bed), self.url("/event/TmApplicationServer1")
+        sids = [self.bed.subscribe(event, listener) for _ in range(SUBSCRIPTIONS_PER_SERVICE)]
+        self.assertRaisesRegex(AssertionError, "answered 503", self.bed.subscribe, event, listener)
+        self.assertEqual(self.bed.curl(event, "-X", "UNSUBSCRIBE", "-H", f"SID: {sids.pop()}")[0], 200)
+        self.bed.subscribe(event, listener)
+
+    def test_reply_after_the_head_unit_left_is_dropped(self):
+        control, request = self.url("/control/TmApplicationServer1"), self.bed.directory / "launch"
+        request.write_bytes(testbed.soap.envelope(APP_SERVER, "LaunchApplication", {"AppID": "1", "ProfileID": 0}))
+        self.fake.reset(), self.fake.program("LaunchApplication", "reply", "late", delay_ms=1500)
+        log_before, options = len(self.daemon.log()), testbed.soap.curl_options(APP_SERVER, "LaunchApplication", request)
+        self.assertEqual(self.bed.curl(control, *options, timeout=0.5)[0], 0)
+        self.assertTrue(testbed.wait_until(lambda: self.fake.calls()[-1][3], 5))
+        self.fake.reset()
+        self.assertEqual(self.bed.curl(control, *options)[0], 200)
+        self.assertEqual(self.daemon.log()[log_before:], "")
 
 if __name__ == "__main__":
     DAEMON, INSTALL = testbed.parse_arguments()

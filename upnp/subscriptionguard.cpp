@@ -5,20 +5,26 @@
 
 #include <cstring>
 #include <map>
+#include <set>
 #include <string>
 
 namespace
 {
 
 const char subscriptionsKey[] = "tmserverd-subscriptions";
+const char grantingKey[] = "tmserverd-granting";
 
 struct Subscription {
     std::string eventPath;
     gint64 expiresAt = 0;
 };
 
-// By SID.
-using Subscriptions = std::map<std::string, Subscription>;
+struct Subscriptions {
+    std::map<std::string, Subscription> bySid;
+    // The event paths of new subscriptions let through and not answered yet: while one waits for
+    // its first event's values, others are handled.
+    std::multiset<std::string> granting;
+};
 
 bool hasMethod(SoupServerMessage *message, const char *method)
 {
@@ -33,9 +39,9 @@ const char *eventPathOf(SoupServerMessage *message)
 void dropExpired(Subscriptions *subscriptions)
 {
     const gint64 now = g_get_monotonic_time();
-    for (auto subscription = subscriptions->begin(); subscription != subscriptions->end();) {
+    for (auto subscription = subscriptions->bySid.begin(); subscription != subscriptions->bySid.end();) {
         if (subscription->second.expiresAt <= now)
-            subscription = subscriptions->erase(subscription);
+            subscription = subscriptions->bySid.erase(subscription);
         else
             ++subscription;
     }
@@ -44,20 +50,26 @@ void dropExpired(Subscriptions *subscriptions)
 bool capReached(Subscriptions *subscriptions, const char *eventPath)
 {
     dropExpired(subscriptions);
-    unsigned ofService = 0;
-    for (const auto &subscription : *subscriptions)
+    gsize ofService = subscriptions->granting.count(eventPath);
+    for (const auto &subscription : subscriptions->bySid)
         ofService += subscription.second.eventPath == eventPath;
-    return ofService >= SubscriptionGuard::maxPerService || subscriptions->size() >= SubscriptionGuard::maxTotal;
+    return ofService >= SubscriptionGuard::maxPerService
+        || subscriptions->bySid.size() + subscriptions->granting.size() >= SubscriptionGuard::maxTotal;
 }
 
 // A renewal carries the SID it renews; only a new subscription can pass a cap.
-void screenSubscribe(SoupServerMessage *message, gpointer subscriptions)
+void screenSubscribe(SoupServerMessage *message, gpointer subscriptionsPointer)
 {
+    auto *subscriptions = static_cast<Subscriptions *>(subscriptionsPointer);
     SoupMessageHeaders *headers = soup_server_message_get_request_headers(message);
     if (!hasMethod(message, "SUBSCRIBE") || soup_message_headers_get_one(headers, "SID"))
         return;
-    if (capReached(static_cast<Subscriptions *>(subscriptions), eventPathOf(message)))
+    if (capReached(subscriptions, eventPathOf(message))) {
         soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
+        return;
+    }
+    subscriptions->granting.insert(eventPathOf(message));
+    g_object_set_data(G_OBJECT(message), grantingKey, GINT_TO_POINTER(1));
 }
 
 gint64 expiryOf(const char *timeout)
@@ -72,16 +84,21 @@ gint64 expiryOf(const char *timeout)
 void followAnswer(SoupServer *, SoupServerMessage *message, gpointer subscriptionsPointer)
 {
     auto *subscriptions = static_cast<Subscriptions *>(subscriptionsPointer);
+    if (g_object_steal_data(G_OBJECT(message), grantingKey)) {
+        const auto granted = subscriptions->granting.find(eventPathOf(message));
+        if (granted != subscriptions->granting.end())
+            subscriptions->granting.erase(granted);
+    }
     if (soup_server_message_get_status(message) != SOUP_STATUS_OK)
         return;
     if (hasMethod(message, "SUBSCRIBE")) {
         SoupMessageHeaders *answer = soup_server_message_get_response_headers(message);
         if (const char *sid = soup_message_headers_get_one(answer, "SID"))
-            (*subscriptions)[sid]
+            subscriptions->bySid[sid]
                 = Subscription {eventPathOf(message), expiryOf(soup_message_headers_get_one(answer, "Timeout"))};
     } else if (hasMethod(message, "UNSUBSCRIBE")) {
         if (const char *sid = soup_message_headers_get_one(soup_server_message_get_request_headers(message), "SID"))
-            subscriptions->erase(sid);
+            subscriptions->bySid.erase(sid);
     }
 }
 

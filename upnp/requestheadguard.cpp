@@ -108,7 +108,8 @@ void watchHead(SoupServer *, SoupServerMessage *request, gpointer waitingPointer
     g_signal_connect(request, "got-headers", G_CALLBACK(headArrived), waiting);
 }
 
-// libsoup 3.2 starts the next request on a kept-alive connection only once its first bytes come.
+// libsoup 3.2 starts the next request on a kept-alive connection only once its first bytes come;
+// until then the connection is reached through its last request, which the reaper keeps.
 void watchNextHead(SoupServer *, SoupServerMessage *lastRequest, gpointer waiting)
 {
     GSocket *socket = soup_server_message_get_socket(lastRequest);

@@ -39,15 +39,6 @@ bool peerHasClosed(GSocket *socket)
     return peeked == 0 || (peeked < 0 && errno != EAGAIN && errno != EINTR);
 }
 
-void closeConnection(SoupServerMessage *lastRequest)
-{
-    GIOStream *stream = soup_server_message_steal_connection(lastRequest);
-    if (stream) {
-        g_io_stream_close(stream, nullptr, nullptr);
-        g_object_unref(stream);
-    }
-}
-
 gboolean onIdleSocketReady(GSocket *socket, GIOCondition, gpointer watchesPointer)
 {
     auto *watches = static_cast<GHashTable *>(watchesPointer);
@@ -58,7 +49,7 @@ gboolean onIdleSocketReady(GSocket *socket, GIOCondition, gpointer watchesPointe
     // nothing left to forget.
     g_hash_table_steal(watches, socket);
     if (peerHasClosed(socket))
-        closeConnection(watch->lastRequest);
+        ConnectionReaper::closeConnection(watch->lastRequest);
     freeWatch(watch);
     return G_SOURCE_REMOVE;
 }
@@ -126,4 +117,13 @@ void ConnectionReaper::install(GUPnPContext *context)
     g_object_set_data_full(G_OBJECT(server), watchesKey, watches, GDestroyNotify(g_hash_table_destroy));
     g_signal_connect(server, "request-started", G_CALLBACK(requestStarted), watches);
     g_signal_connect(server, "request-finished", G_CALLBACK(watchIdleConnection), watches);
+}
+
+void ConnectionReaper::closeConnection(SoupServerMessage *request)
+{
+    GIOStream *stream = soup_server_message_steal_connection(request);
+    if (stream) {
+        g_io_stream_close(stream, nullptr, nullptr);
+        g_object_unref(stream);
+    }
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 typedef struct _GUPnPContext GUPnPContext;
+typedef struct _SoupServerMessage SoupServerMessage;
 
 // Gives back what libsoup 3.2 (Debian 12) keeps of every closed connection, over its public API.
 //
@@ -18,5 +19,9 @@ namespace ConnectionReaper
 {
 
 void install(GUPnPContext *context);
+
+// Takes the connection that carries the request away from the server and closes it; libsoup 3.2
+// keeps a connection that it read to its end while no request had started on it.
+void closeConnection(SoupServerMessage *request);
 
 } // namespace ConnectionReaper

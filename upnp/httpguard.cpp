@@ -28,11 +28,39 @@ bool sameHostAndPort(const char *hostHeader, GUPnPContext *context)
     return same;
 }
 
+const char receivedKey[] = "tmserverd-body-received";
+// How much of a refused chunked body is read and dropped so that the client can still see the
+// answer, before the connection is cut.
+constexpr gsize maxDrainedBody = 16 * HttpGuard::maxRequestBody;
+
 bool bodyTooLarge(SoupMessageHeaders *headers)
 {
-    if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CHUNKED)
-        return true;
-    return soup_message_headers_get_content_length(headers) > HttpGuard::maxRequestBody;
+    return soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CONTENT_LENGTH
+        && soup_message_headers_get_content_length(headers) > HttpGuard::maxRequestBody;
+}
+
+// A body that still comes passes through without being kept.
+void refuseBody(SoupServerMessage *message)
+{
+    soup_message_body_set_accumulate(soup_server_message_get_request_body(message), FALSE);
+    soup_server_message_set_status(message, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
+    soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
+}
+
+// A chunked body announces no size: it is counted as it comes, and what was kept of it is let go
+// once it passes the limit.
+void countChunk(SoupServerMessage *message, GBytes *chunk, gpointer)
+{
+    const gsize received
+        = GPOINTER_TO_SIZE(g_object_get_data(G_OBJECT(message), receivedKey)) + g_bytes_get_size(chunk);
+    g_object_set_data(G_OBJECT(message), receivedKey, GSIZE_TO_POINTER(received));
+    if (received > maxDrainedBody) {
+        g_socket_shutdown(soup_server_message_get_socket(message), TRUE, TRUE, nullptr);
+    } else if (received > gsize(HttpGuard::maxRequestBody)
+        && soup_server_message_get_status(message) != SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE) {
+        refuseBody(message);
+        soup_message_body_truncate(soup_server_message_get_request_body(message));
+    }
 }
 
 bool unusableSegment(const char *segment)
@@ -97,12 +125,12 @@ void screenRequest(SoupServerMessage *message, gpointer contextPointer)
     SoupMessageHeaders *headers = soup_server_message_get_request_headers(message);
     if (bodyTooLarge(headers)) {
         // A client that does not wait for "100 Continue" still gets its body drained before the
-        // answer; it must pass through without being kept.
-        soup_message_body_set_accumulate(soup_server_message_get_request_body(message), FALSE);
-        soup_server_message_set_status(message, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-        soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
+        // answer.
+        refuseBody(message);
         return;
     }
+    if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CHUNKED)
+        g_signal_connect(message, "got-chunk", G_CALLBACK(countChunk), nullptr);
     if (!sameHostAndPort(soup_message_headers_get_one(headers, "Host"), context)) {
         soup_server_message_set_status(message, SOUP_STATUS_PRECONDITION_FAILED, nullptr);
         return;

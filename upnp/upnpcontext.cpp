@@ -4,7 +4,10 @@
 #include "platform/tmserver_debug.h"
 #include "upnp/acceptguard.h"
 #include "upnp/connectionreaper.h"
+#include "upnp/eventdelivery.h"
 #include "upnp/httpguard.h"
+#include "upnp/requestheadguard.h"
+#include "upnp/subscriptionguard.h"
 
 #include <libgupnp/gupnp.h>
 #include <net/if.h>
@@ -56,6 +59,8 @@ void prepareContext(GUPnPContext *context)
         ConnectionReaper::install(context);
         widenListenBacklog(context);
         AcceptGuard::install(context);
+        RequestHeadGuard::install(context);
+        SubscriptionGuard::install(context);
     }
     gupnp_context_host_path(context, installationDirectory.toLatin1().constData(), "/");
     gupnp_context_host_path(context, iconDirectory.toLatin1().constData(), "/icons");
@@ -92,29 +97,6 @@ const char *withdrawalReason(const QByteArray &interfaceName)
     if (!exists)
         return "interface gone";
     return (request.ifr_flags & IFF_UP) ? "address removed" : "interface down";
-}
-
-gboolean sendDirect(GSignalInvocationHint *, guint, const GValue *parameters, gpointer)
-{
-    auto *session = SOUP_SESSION(g_value_get_object(&parameters[0]));
-    if (soup_session_get_proxy_resolver(session))
-        soup_session_set_proxy_resolver(session, nullptr);
-    return TRUE;
-}
-
-// Events go straight to the head unit on the link; a proxy configured for the handset's other
-// networks must never carry them. GUPnP sends each service's events through a session of its own,
-// made when the first event leaves and out of reach of its API, so every session of the process is
-// made direct as it queues a request, before it connects anywhere.
-void sendEverySessionDirect()
-{
-    static bool hooked = false;
-    if (hooked)
-        return;
-    gpointer sessionClass = g_type_class_ref(SOUP_TYPE_SESSION);
-    g_signal_add_emission_hook(g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, sendDirect, nullptr, nullptr);
-    g_type_class_unref(sessionClass);
-    hooked = true;
 }
 
 gboolean markTimedOut(gpointer timedOut)
@@ -239,7 +221,7 @@ bool UpnpContext::start()
     // of its own) and follow whatever proxy the environment names, for a daemon that never uses
     // one: the choice is made here, before anything asks for a resolver, and not left to the caller.
     g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", TRUE);
-    sendEverySessionDirect();
+    EventDelivery::install();
     d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
     // Contexts are opened from the main loop only, after this.
     closeForeignServersOf(G_OBJECT_TYPE(d->manager));

@@ -11,7 +11,9 @@ from concurrent.futures import ThreadPoolExecutor
 import testbed
 from test_relay import Handset
 
-ACTION = '"urn:schemas-upnp-org:service:TmApplicationServer:1#GetApplicationList"'
+APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
+ACTION = f'"{APP_SERVER}#GetApplicationList"'
+SUBSCRIPTIONS_PER_SERVICE = 32
 INJECTED = "<3>tmserver.app: forged line"
 # (what, body): bodies that no XML parser accepts, each echoing bytes a journal must not see raw.
 MALFORMED_BODIES = [
@@ -44,6 +46,9 @@ class HostileLink(unittest.TestCase):
         cls.port = cls.daemon.wait_listening()
         cls.handset = Handset(cls.bed, f"http://{testbed.HANDSET_ADDRESS}:{cls.port}")
         cls.listener = testbed.EventListener(cls.bed)
+
+    def setUp(self):
+        self.fake.reset()
 
     def url(self, path):
         return f"http://{testbed.HANDSET_ADDRESS}:{self.port}{path}"
@@ -103,7 +108,6 @@ class HostileLink(unittest.TestCase):
                 held.result()
 
     def test_a_change_during_the_initial_query_is_never_undone(self):
-        self.fake.reset()
         self.fake.program("GetAppListUpdateState", "reply", "old", delay_ms=1000)
         with ThreadPoolExecutor(1) as pool:
             sid = pool.submit(self.subscribe)
@@ -112,6 +116,35 @@ class HostileLink(unittest.TestCase):
             sid = sid.result()
         self.fake.emit("AppListUpdateStateChanged", "newest")
         self.assertEqual([e["AppListUpdate"] for e in self.listener.events_of(sid, 2)], ["new", "newest"])
+
+    def test_chunked_bodies_are_relayed_up_to_the_limit(self):
+        request = self.bed.directory / "chunked"
+        for what, body, expected in (("small", testbed.soap.envelope(APP_SERVER, "GetApplicationList", {}), 200),
+                                     ("past the limit", b"<a>" * 30000, 413)):
+            with self.subTest(what):
+                request.write_bytes(body)
+                options = testbed.soap.curl_options(APP_SERVER, "GetApplicationList", request)
+                self.assertEqual(self.bed.curl(self.url("/control/TmApplicationServer1"), "-H",
+                                               "Transfer-Encoding: chunked", *options)[0], expected)
+
+    def test_subscriptions_past_the_cap_are_refused_until_one_ends(self):
+        event, sids = self.url("/event/TmApplicationServer1"), []
+        with self.assertRaisesRegex(AssertionError, "answered 503"):  # other tests hold a few already
+            for _ in range(SUBSCRIPTIONS_PER_SERVICE + 1):
+                sids.append(self.bed.subscribe(event, self.listener))
+        self.assertEqual(self.bed.curl(event, "-X", "UNSUBSCRIBE", "-H", f"SID: {sids.pop()}")[0], 200)
+        self.bed.subscribe(event, self.listener)
+
+    def test_reply_after_the_head_unit_left_is_dropped(self):
+        control, request = self.url("/control/TmApplicationServer1"), self.bed.directory / "launch"
+        request.write_bytes(testbed.soap.envelope(APP_SERVER, "LaunchApplication", {"AppID": "1", "ProfileID": 0}))
+        self.fake.program("LaunchApplication", "reply", "late", delay_ms=1500)
+        log_before, options = len(self.daemon.log()), testbed.soap.curl_options(APP_SERVER, "LaunchApplication", request)
+        self.assertEqual(self.bed.curl(control, *options, timeout=0.5)[0], 0)
+        self.assertTrue(testbed.wait_until(lambda: self.fake.calls()[-1][3], 5))
+        self.fake.reset()
+        self.assertEqual(self.bed.curl(control, *options)[0], 200)
+        self.assertEqual(self.daemon.log()[log_before:], "")
 
 if __name__ == "__main__":
     DAEMON, INSTALL = testbed.parse_arguments()

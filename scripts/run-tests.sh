@@ -30,7 +30,9 @@ build_package() {
     tar -C "$source_dir" --exclude=./.git --exclude='./build*' --exclude='./obj-*' \
         --exclude="./$(realpath -m --relative-to="$source_dir" "$dir/..")" -c . | tar -C "$dir/source" -x
     local started=$SECONDS
-    if ! (cd "$dir/source" && dpkg-buildpackage -us -uc -b) >"$dir/build.log" 2>&1; then
+    # Two jobs, as for the other builds; the tests need no debug symbol packages.
+    if ! (cd "$dir/source" && DEB_BUILD_OPTIONS="parallel=2 noddebs" dpkg-buildpackage -us -uc -b) \
+        >"$dir/build.log" 2>&1; then
         tail -n 40 "$dir/build.log"
         return 1
     fi

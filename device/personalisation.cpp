@@ -1,11 +1,15 @@
+#include "device/identitystore.h"
 #include "device/tmserverdevice.h"
 #include "device/tmserverdevice_p.h"
 #include "platform/deviceinfo.h"
+#include "platform/tmserver_debug.h"
 
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusReply>
-#include <QSaveFile>
+#include <QDir>
+#include <QFileInfo>
+#include <QSettings>
 #include <QUuid>
 
 namespace
@@ -28,30 +32,32 @@ const char bluezManagerPath[] = "/";
 const char bluezManagerInterface[] = "org.bluez.Manager";
 const char bluezAdapterInterface[] = "org.bluez.Adapter";
 
-bool hasText(xmlNode *node)
+// The values that identify the device for good, kept from the first start on.
+const char *const identityPaths[]
+    = {udnPath, serialNumberPath, manufacturerPath, modelDescriptionPath, modelNumberPath, modelNamePath};
+
+QString stateKey(const char *path)
 {
-    xmlChar *content = node ? xmlNodeGetContent(node) : nullptr;
-    const bool filled = content && content[0] != '\0';
-    xmlFree(content);
-    return filled;
+    return QString::fromLatin1(path).section(QLatin1Char('/'), -1);
 }
 
-// A crash or power cut while the template is rewritten must leave the old template, never
-// a truncated one: the document goes to a file beside it, which then replaces it.
-bool saveOver(xmlDocPtr document, const QString &path)
+QString text(xmlNode *node)
 {
-    if (!document)
-        return false;
-    xmlChar *text = nullptr;
+    xmlChar *content = node ? xmlNodeGetContent(node) : nullptr;
+    const QString value = QString::fromUtf8(reinterpret_cast<const char *>(content));
+    xmlFree(content);
+    return value;
+}
+
+QByteArray serialised(xmlDocPtr document)
+{
+    xmlChar *dumped = nullptr;
     int size = 0;
-    xmlDocDumpMemory(document, &text, &size);
-    if (!text)
-        return false;
-    QSaveFile file(path);
-    const bool saved = file.open(QIODevice::WriteOnly) && file.write(reinterpret_cast<const char *>(text), size) == size
-        && file.commit();
-    xmlFree(text);
-    return saved;
+    if (document)
+        xmlDocDumpMemory(document, &dumped, &size);
+    const QByteArray serialisedText(reinterpret_cast<const char *>(dumped), dumped ? size : 0);
+    xmlFree(dumped);
+    return serialisedText;
 }
 
 // BlueZ 5 no longer has the manager; anything else that fails means there is no name.
@@ -109,7 +115,7 @@ bool TmServerDevice::setNodeContent(const QString &path, const QString &value)
 void TmServerDevice::personaliseDescription()
 {
     const DeviceInfo &deviceInfo = d->platform();
-    if (!hasText(findNode(QLatin1String(udnPath)))) {
+    if (text(findNode(QLatin1String(udnPath))).isEmpty() && !restoreIdentity()) {
         const QString manufacturer = deviceInfo.manufacturer();
         setNodeContent(
             QLatin1String(udnPath), QLatin1String(udnPrefix) + QUuid::createUuid().toString(QUuid::WithoutBraces));
@@ -118,9 +124,8 @@ void TmServerDevice::personaliseDescription()
         setNodeContent(QLatin1String(modelDescriptionPath), manufacturer);
         setNodeContent(QLatin1String(modelNumberPath), deviceInfo.model());
         setNodeContent(QLatin1String(modelNamePath), deviceInfo.productName());
-        // Before the per-start values, which must never reach the template. A failure leaves the
-        // UDN empty on disk, so the next start tries again.
-        saveOver(d->description, templatePath());
+        // Before the per-start values, which must never be kept.
+        keepIdentity();
     }
 
     QString friendlyName = bluetoothAdapterName();
@@ -129,6 +134,38 @@ void TmServerDevice::personaliseDescription()
     setNodeContent(QLatin1String(friendlyNamePath), friendlyName);
     setNodeContent(QLatin1String(bluetoothAddressPath), bluetoothAddress());
     d->deviceInfo.reset();
+}
+
+bool TmServerDevice::restoreIdentity()
+{
+    const QSettings state(IdentityStore::stateFilePath(), QSettings::IniFormat);
+    if (state.value(stateKey(udnPath)).toString().isEmpty())
+        return false;
+    for (const char *path : identityPaths)
+        setNodeContent(QLatin1String(path), state.value(stateKey(path)).toString());
+    return true;
+}
+
+// A template that cannot be written (an installation owned by root) leaves the identity to the
+// state file, so that it stays the same all the same.
+void TmServerDevice::keepIdentity()
+{
+    const QByteArray document = serialised(d->description);
+    QString reason;
+    if (document.isEmpty() || IdentityStore::writeBack(document, templatePath(), &reason))
+        return;
+    qCWarning(
+        lcDevice, "Cannot write the identity back into %s: %s", qUtf8Printable(templatePath()), qUtf8Printable(reason));
+    const QString statePath = IdentityStore::stateFilePath();
+    QDir().mkpath(QFileInfo(statePath).absolutePath());
+    QSettings state(statePath, QSettings::IniFormat);
+    for (const char *path : identityPaths)
+        state.setValue(stateKey(path), text(findNode(QLatin1String(path))));
+    state.sync();
+    if (state.status() == QSettings::NoError)
+        qCInfo(lcDevice, "Identity kept in %s", qUtf8Printable(statePath));
+    else
+        qCWarning(lcDevice, "Cannot keep the identity in %s either: not writable", qUtf8Printable(statePath));
 }
 
 QString TmServerDevice::bluetoothAddress()

@@ -1,6 +1,7 @@
 #include "device/tmserverdevice.h"
 
 #include "bridge/tmservice.h"
+#include "device/identitystore.h"
 #include "device/tmserverdevice_p.h"
 #include "platform/tmserver_debug.h"
 
@@ -20,6 +21,7 @@ TmServerDevice::TmServerDevice(const QString &descriptionDir, QObject *parent)
 {
     d->descriptionDir = descriptionDir;
     d->descriptionFile.setFileTemplate(QDir::tempPath() + QLatin1Char('/') + QLatin1String(temporaryFileTemplate));
+    IdentityStore::removeInterruptedWriteBacks(templatePath());
     loadDescription();
 }
 

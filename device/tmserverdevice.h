@@ -36,6 +36,8 @@ private:
     xmlNode *findNode(const QString &path) const;
     bool setNodeContent(const QString &path, const QString &value);
     void personaliseDescription();
+    bool restoreIdentity();
+    void keepIdentity();
     QString bluetoothAddress();
     QString bluetoothAdapterName();
 

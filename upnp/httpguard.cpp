@@ -84,6 +84,42 @@ bool namesNoHostedFile(const char *path)
     return unusable;
 }
 
+const char descriptionDirectory[] = "xml";
+const char *const publishedDescriptions[] = {"tmserverdevice.xml", "TmApplicationServer.xml", "TmClientProfile.xml"};
+
+bool publishedDescription(const char *name)
+{
+    for (const char *published : publishedDescriptions) {
+        if (std::strcmp(name, published) == 0)
+            return true;
+    }
+    return false;
+}
+
+// GUPnP serves every file whose name merely starts with a hosted one, and the description
+// directory may hold what an interrupted write-back left: only the published files leave it.
+bool unpublishedDescriptionFile(const char *path)
+{
+    char *decoded = g_uri_unescape_string(path, nullptr);
+    if (!decoded)
+        return true;
+    char **segments = g_strsplit(decoded, "/", -1);
+    int depth = 0;
+    bool inDescriptionDirectory = false, published = false;
+    for (char **segment = segments; *segment; ++segment) {
+        if (**segment == '\0' || std::strcmp(*segment, ".") == 0)
+            continue;
+        if (depth == 0)
+            inDescriptionDirectory = std::strcmp(*segment, descriptionDirectory) == 0;
+        else if (depth == 1)
+            published = publishedDescription(*segment);
+        ++depth;
+    }
+    g_strfreev(segments);
+    g_free(decoded);
+    return inDescriptionDirectory && !(depth == 2 && published);
+}
+
 bool unsafeLanguageToken(const char *token)
 {
     return std::strchr(token, '/') || std::strchr(token, '\\') || std::strstr(token, "..");
@@ -140,7 +176,7 @@ void screenRequest(SoupServerMessage *message, gpointer contextPointer)
         soup_server_message_set_status(message, SOUP_STATUS_REQUEST_URI_TOO_LONG, nullptr);
         return;
     }
-    if (namesNoHostedFile(path)) {
+    if (namesNoHostedFile(path) || unpublishedDescriptionFile(path)) {
         soup_server_message_set_status(message, SOUP_STATUS_NOT_FOUND, nullptr);
         return;
     }

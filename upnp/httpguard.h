@@ -6,7 +6,8 @@ typedef struct _GUPnPContext GUPnPContext;
 // bodies get 413 and are never kept (nor read, when the client waits for 100 Continue; a
 // chunked one is counted as it comes and cut off when it goes on far past the limit), a
 // Host that is not the context's own address and port gets 412, a path that climbs out of
-// its directory or that no file can have gets 404 (414 past the path length limit), and
+// its directory, that no file can have or that names anything in xml/ but the three published
+// descriptions gets 404 (414 past the path length limit), and
 // Accept-Language tokens that could leave the hosted directory are dropped.
 namespace HttpGuard
 {

@@ -17,6 +17,11 @@ class Serving(unittest.TestCase):
     def setUpClass(cls):
         cls.bed = testbed.Testbed("sv", DAEMON, INSTALL)
         cls.addClassCleanup(cls.bed.close)
+        # An interrupted write-back's file goes at start; a foreign file beside the template stays unserved.
+        cls.leftover, foreign = (INSTALL.template.with_name(INSTALL.template.name + end) for end in (".a1B2c3", "~"))
+        for planted in (cls.leftover, foreign):
+            planted.write_text("not published")
+        cls.addClassCleanup(foreign.unlink)
         cls.daemon = cls.bed.start_daemon("-i", "usb0", "-p", str(FIXED_PORT))
         cls.daemon.wait_listening()
         cls.roots = cls.bed.discover()
@@ -53,6 +58,7 @@ class Serving(unittest.TestCase):
             ("encoded slashes under icons", "/icons/..%2f..%2f..%2f..%2fetc%2fpasswd", [], 404),
             ("backslashes", "/xml/..%5c..%5c..%5c..%5cetc%5cpasswd", [], 404),
             ("temporary description by name", f"/{temporary.name}", [], 404),
+            ("name that starts with the template's", "/xml/tmserverdevice.xml~", [], 404),
             ("temporary description by parents", f"/xml/../../../../../../../..{temporary}", [], 404),
             ("root directory", "/", [], 404),
             ("segment past the name limit", "/xml/" + "a" * 300, [], 404),
@@ -78,6 +84,7 @@ class Serving(unittest.TestCase):
                 if "Expect: 100-continue" in options:
                     self.assertEqual(uploaded, 0, "the body was asked for")
         self.assertTrue(self.daemon.running(), self.daemon.log())
+        self.assertFalse(self.leftover.exists(), "an interrupted write-back's file was left")
 
     def test_failed_bring_up_exits_1_and_leaves_nothing(self):
         template = INSTALL.template.read_bytes()

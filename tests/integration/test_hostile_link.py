@@ -117,16 +117,6 @@ class HostileLink(unittest.TestCase):
         self.fake.emit("AppListUpdateStateChanged", "newest")
         self.assertEqual([e["AppListUpdate"] for e in self.listener.events_of(sid, 2)], ["new", "newest"])
 
-    def test_chunked_bodies_are_relayed_up_to_the_limit(self):
-        request = self.bed.directory / "chunked"
-        for what, body, expected in (("small", testbed.soap.envelope(APP_SERVER, "GetApplicationList", {}), 200),
-                                     ("past the limit", b"<a>" * 30000, 413)):
-            with self.subTest(what):
-                request.write_bytes(body)
-                options = testbed.soap.curl_options(APP_SERVER, "GetApplicationList", request)
-                self.assertEqual(self.bed.curl(self.url("/control/TmApplicationServer1"), "-H",
-                                               "Transfer-Encoding: chunked", *options)[0], expected)
-
     def test_subscriptions_past_the_cap_are_refused_until_one_ends(self):
         event, sids = self.url("/event/TmApplicationServer1"), []
         with self.assertRaisesRegex(AssertionError, "answered 503"):  # other tests hold a few already

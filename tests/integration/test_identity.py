@@ -84,8 +84,7 @@ class Identity(unittest.TestCase):
                     self.assertEqual({key: testbed.element(description, key) for key in served}, served)
                 self.assertEqual({key: testbed.element(template, key) for key in written}, written)
                 # The per-start values go into the served copy only.
-                self.assertEqual(testbed.element(template, "friendlyName"), testbed.element(INSTALL.pristine_template.read_bytes(),
-                                                                            "friendlyName"))
+                self.assertEqual(testbed.element(template, "friendlyName"), "")
 
 
 if __name__ == "__main__":

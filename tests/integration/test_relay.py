@@ -201,7 +201,7 @@ class Ending(unittest.TestCase):
                     self.assertTrue(testbed.wait_until(lambda: len(fake.calls()) == 2, 10), fake.calls())
                     pending.append(pool.submit(handset.query, "AppStatusUpdate"))  # asks both variables
                     self.assertTrue(testbed.wait_until(lambda: len(fake.calls()) >= 3, 10), fake.calls())
-                    backend.terminate() if how == "back-end leaves" else daemon.send_signal(how)
+                    backend.terminate() if how == "back-end leaves" else daemon.process.send_signal(how)
                     ended = time.monotonic()
                     answers = [future.result() for future in pending]
                     self.assertLess(time.monotonic() - ended, 5)

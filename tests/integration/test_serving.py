@@ -10,6 +10,7 @@ DEVICE_TYPE = "urn:schemas-upnp-org:device:TmServerDevice:1"
 FIXED_PORT = 50123
 TRAVERSAL = "/../../../../../../../../../../etc/passwd"
 PASSWD = Path("/etc/passwd").read_bytes().splitlines()[0]
+APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
 
 
 class Serving(unittest.TestCase):
@@ -22,11 +23,14 @@ class Serving(unittest.TestCase):
         for planted in (cls.leftover, foreign):
             planted.write_text("not published")
         cls.addClassCleanup(foreign.unlink)
+        cls.bed.start_fake_backend()
         cls.daemon = cls.bed.start_daemon("-i", "usb0", "-p", str(FIXED_PORT))
         cls.daemon.wait_listening()
         cls.roots = cls.bed.discover()
         cls.temporary, = testbed.wait_until(cls.daemon.temporary_descriptions, 10)
         (cls.bed.directory / "big-body").write_bytes(b"x" * 10 * 1024 * 1024)
+        (cls.bed.directory / "action").write_bytes(testbed.soap.envelope(APP_SERVER, "GetApplicationList", {}))
+        (cls.bed.directory / "past-limit").write_bytes(b"<a>" * 30000)
 
     def url(self, path):
         return f"http://{testbed.HANDSET_ADDRESS}:{FIXED_PORT}{path}"
@@ -49,6 +53,7 @@ class Serving(unittest.TestCase):
 
     def test_requests_get_their_status_and_never_a_foreign_file(self):
         hosted, temporary, big = "/xml/tmserverdevice.xml", self.temporary, self.bed.directory / "big-body"
+        control, chunked = "/control/TmApplicationServer1", ["-H", "Transfer-Encoding: chunked"]
         cases = [  # what, path, curl options, expected status
             ("description template", hosted, [], 200),
             ("absolute path", "/etc/passwd", [], 404),
@@ -74,6 +79,10 @@ class Serving(unittest.TestCase):
             ("HTTP/1.0 without Host", hosted, ["--http1.0", "-H", "Host:"], 412),
             ("10 MB body", hosted, ["-H", "Expect: 100-continue", "--data-binary", f"@{big}"], 413),
             ("10 MB body without waiting for 100-continue", hosted, ["-H", "Expect:", "--data-binary", f"@{big}"], 413),
+            ("chunked action", control, chunked + testbed.soap.curl_options(
+                APP_SERVER, "GetApplicationList", self.bed.directory / "action"), 200),
+            ("chunked body past the limit", control, chunked + testbed.soap.curl_options(
+                APP_SERVER, "GetApplicationList", self.bed.directory / "past-limit"), 413),
         ]
         for what, path, options, expected in cases:
             with self.subTest(what):

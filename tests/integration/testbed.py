@@ -120,9 +120,6 @@ class Daemon:
     def temporary_descriptions(self):
         return sorted(p for p in Path(self.temp_dir).iterdir() if TEMPORARY_DESCRIPTION.match(p.name))
 
-    def send_signal(self, number):
-        self.process.send_signal(number)
-
     def wait(self, timeout=10):
         """The exit status, or None if the daemon is still running after timeout seconds."""
         try:
@@ -132,7 +129,7 @@ class Daemon:
 
     def stop(self, number=signal.SIGTERM, timeout=10):
         if self.running():
-            self.send_signal(number)
+            self.process.send_signal(number)
         if (status := self.wait(timeout)) is None:
             self.process.kill()
             self.process.wait(10)
@@ -219,12 +216,6 @@ class Testbed:
         self.daemons.append(daemon)
         return daemon
 
-    def start_process(self, command):
-        process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        self.processes.append(process)
-        return process
-
     def name_has_owner(self, name, bus):
         return bus_connection(bus).call_sync("org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
                                              "NameHasOwner", GLib.Variant("(s)", (name,)), None, 0, 5000,
@@ -232,7 +223,9 @@ class Testbed:
 
     def start_service(self, command, name, bus):
         """A process that serves name on bus (a path to a private bus), once it owns the name."""
-        process = self.start_process(command)
+        process = subprocess.Popen(command, env=self.environment(), stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append(process)
         if not wait_until(lambda: self.name_has_owner(name, bus), 10):
             raise AssertionError(f"{command} did not take {name}")
         return process

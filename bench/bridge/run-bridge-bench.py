@@ -130,13 +130,14 @@ class Bench:
 
         # Interleaved blocks, so that whatever else the machine does weighs on all three alike.
         samples = {"daemon": [], DESIGN: [], "SOAP floor": [], "D-Bus floor": [], DEFERRED: [], WATCHED: []}
-        cpu = {"daemon": 0.0, DESIGN: 0.0}
+        cpu = {"daemon": 0.0, DESIGN: 0.0, "SOAP floor": 0.0}
+        served = (("daemon", daemon.pid, daemon_url), (DESIGN, design_floor.pid, design_floor_url),
+                  ("SOAP floor", floor.pid, floor_url))
         for _ in range(BLOCKS):
-            for name, pid, url in (("daemon", daemon.pid, daemon_url), (DESIGN, design_floor.pid, design_floor_url)):
+            for name, pid, url in served:
                 before = cpu_seconds(pid)
                 samples[name] += self.soap_client("sequential", url, count // BLOCKS)["durations_us"]
                 cpu[name] += cpu_seconds(pid) - before
-            samples["SOAP floor"] += self.soap_client("sequential", floor_url, count // BLOCKS)["durations_us"]
             samples["D-Bus floor"] += self.dbus_floor(count // BLOCKS)
             samples[DEFERRED] += self.soap_client("sequential", deferred_floor_url, count // BLOCKS)["durations_us"]
             samples[WATCHED] += self.dbus_floor(count // BLOCKS, "watched")

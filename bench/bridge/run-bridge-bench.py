@@ -170,7 +170,7 @@ def verdict(met):
 def report(count, round_trip, idle, warm, after_10000_more, burst):
     print(f"Action round trip: GetApplicationStatus, {count} sequential calls each, in {BLOCKS} interleaved blocks\n"
           "after 100 calls not counted; python3 http.client on one kept-alive connection from the head unit's\n"
-          "namespace; D-Bus floor: the generated proxy, called synchronously")
+          "namespace; D-Bus floor: sd_bus_call() with the generated contract, blocking")
     for name, figures in round_trip.items():
         cpu = f"   CPU {figures['cpu_us']:6.1f} us a call" if "cpu_us" in figures else ""
         print(f"  {name:60} p50 {figures['p50_us']:8.1f} us   p99 {figures['p99_us']:8.1f} us{cpu}")
@@ -194,7 +194,7 @@ def report(count, round_trip, idle, warm, after_10000_more, burst):
           f"(10 ms ticks), {clock_share:.3f} % by its CPU clock: target < 1 %: {verdict(clock_share < 1)}")
 
     print("\nMemory (VmRSS)")
-    print(f"  idle: daemon {idle['daemon']} KiB, floor (Qt 6 + QtDBus + GUPnP, one root device) "
+    print(f"  idle: daemon {idle['daemon']} KiB, floor (Qt 6 + QtDBus + sd-bus + GUPnP, one root device) "
           f"{idle['floor']} KiB, difference {idle['daemon'] - idle['floor']} KiB")
     print(f"  daemon after {count + BLOCKS * 100} actions {warm} KiB, after 10,000 more {after_10000_more} KiB "
           f"(growth {after_10000_more - warm} KiB)")

@@ -1,16 +1,14 @@
 #include "app/commandline.h"
-#include "backend/upnpresult.h"
 #include "device/tmserverdevice.h"
 #include "platform/posixsignalproxy.h"
 #include "platform/tmserver_debug.h"
 #include "platform/vhlogger.h"
 #include "platform/vhnetworkinterface.h"
 #include "upnp/upnpcontext.h"
+#include "vehiraservercontract.h"
 
 #include <QAbstractEventDispatcher>
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusServiceWatcher>
 
 #include <csignal>
 #include <memory>
@@ -19,6 +17,7 @@ namespace
 {
 
 const char backendService[] = "com.quorvex.VehiraServer";
+const char backendPath[] = "/";
 const char descriptionDirectory[] = TMSERVER_INSTALL_DIR "xml";
 
 // What the daemon is made of, in the order main builds it; destroyed in reverse, so the UPnP
@@ -28,7 +27,7 @@ struct Daemon {
     std::unique_ptr<PosixSignalProxy> signalProxy;
     std::unique_ptr<TmServerDevice> serverDevice;
     std::unique_ptr<UpnpContext> upnpHost;
-    std::unique_ptr<QDBusServiceWatcher> backendWatcher;
+    std::unique_ptr<BusClient> backendWatch;
 };
 
 QString defaultInterfaceName()
@@ -74,18 +73,14 @@ int main(int argc, char **argv)
         {&PosixSignalProxy::posixSIGHUP, &PosixSignalProxy::posixSIGTERM, &PosixSignalProxy::posixSIGINT})
         QObject::connect(daemon.signalProxy.get(), posixSignal, application, &QCoreApplication::quit);
 
-    UpnpResult::registerUpnpResults();
-
     daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory), nullptr);
     daemon.upnpHost
         = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get(), nullptr);
     if (!daemon.upnpHost->start())
         return 1;
 
-    daemon.backendWatcher = std::make_unique<QDBusServiceWatcher>(QLatin1String(backendService),
-        QDBusConnection::sessionBus(), QDBusServiceWatcher::WatchForUnregistration, nullptr);
-    QObject::connect(
-        daemon.backendWatcher.get(), &QDBusServiceWatcher::serviceUnregistered, application, &QCoreApplication::quit);
+    daemon.backendWatch = std::make_unique<BusClient>(backendService, backendPath, VehiraServer::interfaceName, 0);
+    daemon.backendWatch->onOwnerLost([] { QCoreApplication::quit(); });
 
     return QCoreApplication::exec();
 }

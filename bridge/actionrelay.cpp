@@ -4,25 +4,44 @@
 #include "bridge/upnperrortext.h"
 #include "platform/tmserver_debug.h"
 
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
+#include <systemd/sd-bus.h>
 
+#include <cstring>
 #include <utility>
 
 namespace
 {
 
-void setOutArgument(GUPnPServiceAction *action, const char *name, const QString &value)
+void setOutArgument(GUPnPServiceAction *action, const char *name, const char *text)
 {
-    const QByteArray text = value.toLocal8Bit();
-    qCDebug(lcBridge, "Sending action result : %s='%s'", name, text.constData());
-    gupnp_service_action_set(action, name, G_TYPE_STRING, text.constData(), nullptr);
+    qCDebug(lcBridge, "Sending action result : %s='%s'", name, text);
+    gupnp_service_action_set(action, name, G_TYPE_STRING, text, nullptr);
 }
 
-void setOutArgument(GUPnPServiceAction *action, const char *name, quint32 value)
+void setOutArgument(GUPnPServiceAction *action, const char *name, uint32_t value)
 {
     qCDebug(lcBridge, "Sending action result : %s='%u'", name, value);
     gupnp_service_action_set(action, name, G_TYPE_UINT, guint(value), nullptr);
+}
+
+// The record's value is a string or an unsigned number: (sis) or (uis).
+struct Record {
+    const char *text = nullptr;
+    uint32_t number = 0;
+    int32_t errorCode = 0;
+    const char *errorText = nullptr;
+};
+
+bool readRecord(sd_bus_message *reply, const char *signature, Record &record)
+{
+    const char valueType = signature[1];
+    if (!sd_bus_message_has_signature(reply, signature) || (valueType != 's' && valueType != 'u'))
+        return false;
+    const QByteArray contents(signature + 1, qsizetype(std::strlen(signature)) - 2);
+    void *value = valueType == 's' ? static_cast<void *>(&record.text) : static_cast<void *>(&record.number);
+    return sd_bus_message_enter_container(reply, 'r', contents.constData()) > 0
+        && sd_bus_message_read_basic(reply, valueType, value) > 0
+        && sd_bus_message_read(reply, "is", &record.errorCode, &record.errorText) > 0;
 }
 
 } // namespace
@@ -33,55 +52,56 @@ void answerUnavailable(GUPnPServiceAction *action)
     gupnp_service_action_return_error(action, GUPNP_CONTROL_ERROR_ACTION_FAILED, nullptr);
 }
 
-template <typename Record>
-void sendActionResult(const QDBusPendingCall &call, GUPnPServiceAction *action, const char *outArgument)
+void sendActionResult(
+    sd_bus_message *reply, const BusMethod &method, GUPnPServiceAction *action, const char *outArgument)
 {
-    // Typing the reply checks its signature: a reply of another shape turns into an error here.
-    const QDBusPendingReply<Record> reply = call;
-    if (reply.isError()) {
-        qCDebug(
-            lcBridge, "Action failed : %s '%s'", qPrintable(reply.error().name()), qPrintable(reply.error().message()));
+    Record result;
+    if (sd_bus_message_is_method_error(reply, nullptr) || !readRecord(reply, method.outSignature, result)) {
+        qCDebug(lcBridge, "Action failed : %s", qPrintable(busErrorText(reply)));
         answerUnavailable(action);
         return;
     }
-    const Record result = reply.value();
     if (result.errorCode != 0) {
-        const QByteArray description = upnpErrorText(result.errorCode, result.errorText).toLocal8Bit();
+        const QByteArray description
+            = upnpErrorText(result.errorCode, QString::fromUtf8(result.errorText)).toLocal8Bit();
         qCDebug(lcBridge, "Sending action result : %d='%s'", result.errorCode, description.constData());
         gupnp_service_action_return_error(action, guint(result.errorCode), description.constData());
         return;
     }
-    setOutArgument(action, outArgument, result.value);
+    if (result.text)
+        setOutArgument(action, outArgument, result.text);
+    else
+        setOutArgument(action, outArgument, result.number);
     gupnp_service_action_return_success(action);
 }
 
-template void sendActionResult<UpnpResult::String>(const QDBusPendingCall &, GUPnPServiceAction *, const char *);
-template void sendActionResult<UpnpResult::uint32>(const QDBusPendingCall &, GUPnPServiceAction *, const char *);
-
-void TmServicePrivate::relayAction(GUPnPServiceAction *action, const QString &method, const QList<QVariant> &arguments,
-    const char *outArgument, ActionAnswer answer)
+void TmServicePrivate::relayAction(
+    GUPnPServiceAction *action, const BusMethod &method, const QList<QVariant> &arguments, const char *outArgument)
 {
-    auto *call = new QDBusPendingCallWatcher(q->asyncCallWithArgumentList(method, arguments), q);
-    pendingActions.insert(call, PendingAction {action, outArgument, answer});
-    QObject::connect(call, &QDBusPendingCallWatcher::finished, q, [this, call] { answerFinishedCall(call); });
+    BusCall *call
+        = backend.call(method, arguments, [this, action](sd_bus_message *reply) { answerFinishedCall(action, reply); });
+    if (!call) {
+        answerUnavailable(action);
+        return;
+    }
+    pendingActions.insert(action, PendingAction {call, &method, outArgument});
 }
 
-void TmServicePrivate::answerFinishedCall(QDBusPendingCallWatcher *call)
+void TmServicePrivate::answerFinishedCall(GUPnPServiceAction *action, sd_bus_message *reply)
 {
-    const auto pending = pendingActions.constFind(call);
+    const auto pending = pendingActions.constFind(action);
     if (pending == pendingActions.constEnd())
         return;
-    const PendingAction action = *pending;
+    const PendingAction finished = *pending;
     pendingActions.erase(pending);
-    call->deleteLater();
-    action.answer(*call, action.action, action.outArgument);
+    sendActionResult(reply, *finished.method, action, finished.outArgument);
 }
 
 void TmServicePrivate::abandonPendingActions()
 {
     const auto abandoned = std::exchange(pendingActions, {});
     for (auto pending = abandoned.constBegin(); pending != abandoned.constEnd(); ++pending) {
-        delete pending.key();
-        answerUnavailable(pending.value().action);
+        delete pending.value().call;
+        answerUnavailable(pending.key());
     }
 }

@@ -1,14 +1,13 @@
 #include "bridge/queryrelay_p.h"
 
-#include "bridge/tmservice.h"
+#include "bridge/tmservice_p.h"
 #include "platform/tmserver_debug.h"
 
-#include <QDBusPendingCallWatcher>
-#include <QDBusPendingReply>
 #include <QHash>
 #include <QPointer>
 #include <QSet>
 #include <libsoup/soup.h>
+#include <systemd/sd-bus.h>
 
 #include <cstring>
 #include <utility>
@@ -22,14 +21,16 @@ enum class Service { ApplicationServer, ClientProfile };
 struct QueryRoute {
     Service service;
     const char *variable;
-    const char *method;
+    const BusMethod *method;
     const char *debugFormat;
 };
 
 const QueryRoute queryRoutes[] = {
-    {Service::ApplicationServer, "AppStatusUpdate", "GetAppStatusUpdateState", "Query of AppStatusUpdate='%1'"},
-    {Service::ApplicationServer, "AppListUpdate", "GetAppListUpdateState", "Query of AppListUpdate='%1'"},
-    {Service::ClientProfile, "UnusedProfileIDs", "GetUnusedProfileIDs", "UPnP : Query of UnusedProfileIDs='%1'"},
+    {Service::ApplicationServer, "AppStatusUpdate", &VehiraServer::GetAppStatusUpdateState,
+        "Query of AppStatusUpdate='%1'"},
+    {Service::ApplicationServer, "AppListUpdate", &VehiraServer::GetAppListUpdateState, "Query of AppListUpdate='%1'"},
+    {Service::ClientProfile, "UnusedProfileIDs", &VehiraServer::GetUnusedProfileIDs,
+        "UPnP : Query of UnusedProfileIDs='%1'"},
 };
 
 const char valuesKey[] = "tmserver-variable-values";
@@ -160,21 +161,22 @@ bool needsValues(SoupServerMessage *message, const char *path, const RelayedServ
 
 // One request held at its headers until the back-end has answered the queries it needs. It owns
 // itself: it ends once GUPnP has handled the request, or when the request ends without that.
-class HeldRequest : public QObject
+class HeldRequest
 {
 public:
     HeldRequest(QueryRelayPrivate *relay, SoupServerMessage *message, const RelayedService &relayed, TmService *bridge);
-    ~HeldRequest() override;
+    ~HeldRequest();
     // The relay goes: every answer still missing counts as empty, and the request goes on.
     void abandon();
 
 private:
     struct Query {
-        const char *variable;
-        quint64 rank;
+        const QueryRoute *route;
+        BusCall *call;
     };
-    void ask(TmService *bridge, const QueryRoute &route);
-    void takeAnswer(QDBusPendingCallWatcher *call);
+    void ask(BusClient &backend, const QueryRoute &route);
+    void takeAnswer(quint64 rank, sd_bus_message *reply);
+    void cancelQueries();
     void goOn();
     void drop();
     void watchForHangUp();
@@ -187,7 +189,8 @@ private:
     // Its handlers answer the request once it goes on, even when the bridge has gone by then.
     GUPnPServiceInfo *const service;
     VariableValues *const values;
-    QHash<QDBusPendingCallWatcher *, Query> queries;
+    // By the rank of each query's answer.
+    QHash<quint64, Query> queries;
     GSource *hangUpWatch = nullptr;
     bool paused = true;
 };
@@ -223,8 +226,10 @@ HeldRequest::HeldRequest(
     watchForHangUp();
     for (const QueryRoute &route : queryRoutes) {
         if (route.service == relayed.which)
-            ask(bridge, route);
+            ask(TmServicePrivate::get(bridge)->backend, route);
     }
+    if (queries.isEmpty())
+        goOn();
 }
 
 HeldRequest::~HeldRequest()
@@ -232,37 +237,47 @@ HeldRequest::~HeldRequest()
     if (relay)
         relay->held.remove(this);
     stopWatchingHangUp();
+    cancelQueries();
     g_signal_handlers_disconnect_by_data(message, this);
     g_object_unref(message);
     g_object_unref(service);
 }
 
-void HeldRequest::ask(TmService *bridge, const QueryRoute &route)
+void HeldRequest::ask(BusClient &backend, const QueryRoute &route)
 {
-    auto *call = new QDBusPendingCallWatcher(bridge->asyncCall(QLatin1String(route.method)), this);
-    queries.insert(call, Query {route.variable, values->queryLeaves()});
-    connect(call, &QDBusPendingCallWatcher::finished, this, [this, call] { takeAnswer(call); });
+    const quint64 rank = values->queryLeaves();
+    BusCall *call = backend.call(*route.method, {}, [this, rank](sd_bus_message *reply) { takeAnswer(rank, reply); });
+    if (call)
+        queries.insert(rank, Query {&route, call});
+    else
+        values->offer(route.variable, QString(), rank);
 }
 
-void HeldRequest::takeAnswer(QDBusPendingCallWatcher *call)
+void HeldRequest::takeAnswer(quint64 rank, sd_bus_message *reply)
 {
-    const Query query = queries.take(call);
-    call->deleteLater();
+    const QueryRoute *route = queries.take(rank).route;
     // Any failure gives the empty string: a query has no way to report an error.
-    const QDBusPendingReply<QString> reply = *call;
-    values->offer(query.variable, reply.isError() ? QString() : reply.value(), query.rank);
+    const char *text = nullptr;
+    const bool answered = !sd_bus_message_is_method_error(reply, nullptr)
+        && sd_bus_message_has_signature(reply, route->method->outSignature)
+        && sd_bus_message_read_basic(reply, 's', &text) > 0;
+    values->offer(route->variable, answered ? QString::fromUtf8(text) : QString(), rank);
     if (queries.isEmpty())
         goOn();
+}
+
+void HeldRequest::cancelQueries()
+{
+    for (const Query &query : std::exchange(queries, {}))
+        delete query.call;
 }
 
 void HeldRequest::abandon()
 {
     relay = nullptr;
-    for (auto query = queries.constBegin(); query != queries.constEnd(); ++query) {
-        values->offer(query->variable, QString(), query->rank);
-        delete query.key();
-    }
-    queries.clear();
+    for (auto query = queries.constBegin(); query != queries.constEnd(); ++query)
+        values->offer(query->route->variable, QString(), query.key());
+    cancelQueries();
     goOn();
 }
 
@@ -278,8 +293,7 @@ void HeldRequest::goOn()
 // The head unit hung up: no answer is awaited, and GUPnP must not act on the request.
 void HeldRequest::drop()
 {
-    qDeleteAll(queries.keyBegin(), queries.keyEnd());
-    queries.clear();
+    cancelQueries();
     soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
     soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
     goOn();
@@ -344,7 +358,7 @@ void QueryRelayPrivate::consider(SoupServerMessage *message)
         if (!needsValues(message, path, service))
             continue;
         // Without the bus no query can be made, and GUPnP gets no value, as from a failed guard.
-        if (bridge->connection().isConnected())
+        if (TmServicePrivate::get(bridge)->backend.isConnected())
             new HeldRequest(this, message, service, bridge);
         else
             VariableValues::of(service.info)->forget();

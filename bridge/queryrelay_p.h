@@ -12,7 +12,7 @@ class QueryRelayPrivate;
 // event carries every evented variable) or a QueryStateVariable request, so the back-end's answer
 // has to be there before GUPnP sees the request: such a request is paused at its headers, the
 // service's evented variables are asked asynchronously, and the request goes on once every answer
-// is in (or the proxy's call timeout ended the call). GUPnP then reads the body and takes the
+// is in (or the client's call timeout ended the call). GUPnP then reads the body and takes the
 // values from the service's store. GUPnP 1.6 reads a QueryStateVariable body only after the hold,
 // so the variable it names is not known yet: every evented variable of that service is asked.
 class QueryRelay : public QObject

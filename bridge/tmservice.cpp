@@ -4,8 +4,6 @@
 #include "bridge/tmservice_p.h"
 #include "bridge/upnphandlers_p.h"
 
-#include <QDBusConnection>
-
 namespace
 {
 const char applicationServerType[] = "urn:schemas-upnp-org:service:TmApplicationServer:1";
@@ -42,8 +40,9 @@ void release(GUPnPServiceInfo *&service, gpointer handlerData)
 }
 } // namespace
 
-TmServicePrivate::TmServicePrivate(TmService *service)
-    : q(service)
+TmServicePrivate::TmServicePrivate(const QString &service, const QString &path)
+    : backend(service.toUtf8().constData(), path.toUtf8().constData(), VehiraServer::interfaceName,
+        uint64_t(backendCallTimeoutMs()) * 1000)
 {
 }
 
@@ -53,10 +52,9 @@ TmServicePrivate *TmServicePrivate::get(TmService *service)
 }
 
 TmService::TmService(QObject *parent, const QString &service, const QString &path)
-    : VehiraServerInterface(service, path, QDBusConnection::sessionBus(), parent)
-    , d(new TmServicePrivate(this))
+    : QObject(parent)
+    , d(new TmServicePrivate(service, path))
 {
-    setTimeout(backendCallTimeoutMs());
 }
 
 TmService::~TmService()
@@ -83,12 +81,16 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
     if (!d->clientProfileService || !d->applicationServerService)
         return false;
 
-    connect(this, &VehiraServerInterface::AppListUpdateStateChanged, this, &TmService::setAppListUpdateState);
-    connect(this, &VehiraServerInterface::AppStatusUpdateStateChanged, this, &TmService::setAppStatusUpdateState);
-    connect(this, &VehiraServerInterface::UnusedProfileIDsChanged, this, &TmService::setUnusedProfileIDs);
     connectUpnpHandlers(d->applicationServerService, d->clientProfileService, this);
-    if (!d->queryRelay)
-        d->queryRelay = new QueryRelay(this, d->applicationServerService, d->clientProfileService);
+    if (d->queryRelay)
+        return true;
+    d->backend.onSignal(
+        VehiraServer::AppListUpdateStateChanged, [this](const QString &value) { setAppListUpdateState(value); });
+    d->backend.onSignal(
+        VehiraServer::AppStatusUpdateStateChanged, [this](const QString &value) { setAppStatusUpdateState(value); });
+    d->backend.onSignal(
+        VehiraServer::UnusedProfileIDsChanged, [this](const QString &value) { setUnusedProfileIDs(value); });
+    d->queryRelay = new QueryRelay(this, d->applicationServerService, d->clientProfileService);
     return true;
 }
 

@@ -1,16 +1,16 @@
 #pragma once
 
-#include "vehiraserverinterface.h"
+#include <QObject>
+#include <QString>
 
 typedef struct _GUPnPRootDevice GUPnPRootDevice;
 class TmServicePrivate;
 
-// Joins the two UPnP services of the root device to the back-end: it is the back-end's
-// D-Bus proxy and the user data of every UPnP action and query handler, and turns the
-// back-end's change signals into UPnP events.
-class TmService : public VehiraServerInterface
+// Joins the two UPnP services of the root device to the back-end: it holds the back-end's D-Bus
+// client, is the user data of every UPnP action and query handler, and turns the back-end's
+// change signals into UPnP events.
+class TmService : public QObject
 {
-    Q_OBJECT
 public:
     TmService(QObject *parent, const QString &service, const QString &path);
     ~TmService() override;
@@ -18,7 +18,6 @@ public:
     // True when both services were found on the root device and everything is connected.
     bool bindToRootDevice(GUPnPRootDevice *rootDevice);
 
-public Q_SLOTS:
     void setAppStatusUpdateState(const QString &newValue);
     void setAppListUpdateState(const QString &newValue);
     void setUnusedProfileIDs(const QString &newValue);

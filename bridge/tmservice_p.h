@@ -1,41 +1,38 @@
 #pragma once
 
 #include "bridge/tmservice.h"
+#include "vehiraservercontract.h"
 
 #include <QHash>
 #include <libgupnp/gupnp.h>
 
-class QDBusPendingCall;
-class QDBusPendingCallWatcher;
 class QueryRelay;
-
-// Answers an action from its finished back-end call (see actionrelay_p.h).
-using ActionAnswer = void (*)(const QDBusPendingCall &call, GUPnPServiceAction *action, const char *outArgument);
 
 // An action that GUPnP handed over and that waits for the back-end's reply.
 struct PendingAction {
-    GUPnPServiceAction *action;
+    BusCall *call;
+    const BusMethod *method;
     const char *outArgument;
-    ActionAnswer answer;
 };
 
 class TmServicePrivate
 {
 public:
-    explicit TmServicePrivate(TmService *service);
+    TmServicePrivate(const QString &service, const QString &path);
 
     static TmServicePrivate *get(TmService *service);
 
-    // Starts the back-end call of an action; the action is answered when the reply arrives.
-    void relayAction(GUPnPServiceAction *action, const QString &method, const QList<QVariant> &arguments,
-        const char *outArgument, ActionAnswer answer);
-    void answerFinishedCall(QDBusPendingCallWatcher *call);
-    // Answers every action still waiting with 501; their replies are then ignored.
+    // Starts the back-end call of an action; the action is answered when the reply arrives, or
+    // at once with 501 when the call cannot be made.
+    void relayAction(
+        GUPnPServiceAction *action, const BusMethod &method, const QList<QVariant> &arguments, const char *outArgument);
+    void answerFinishedCall(GUPnPServiceAction *action, sd_bus_message *reply);
+    // Answers every action still waiting with 501; their calls are cancelled.
     void abandonPendingActions();
 
-    TmService *const q;
+    BusClient backend;
     GUPnPServiceInfo *clientProfileService = nullptr;
     GUPnPServiceInfo *applicationServerService = nullptr;
     QueryRelay *queryRelay = nullptr;
-    QHash<QDBusPendingCallWatcher *, PendingAction> pendingActions;
+    QHash<GUPnPServiceAction *, PendingAction> pendingActions;
 };

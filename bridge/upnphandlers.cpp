@@ -13,58 +13,50 @@ namespace
 
 enum class Service { ApplicationServer, ClientProfile };
 
-struct InArgument {
-    const char *name;
-    GType type;
-};
-
-// One UPnP action, relayed to the back-end method of the same name.
+// One UPnP action, relayed to the back-end method of the same name. The UPnP in-arguments are
+// the method's first arguments, of its types; GetApplicationList adds the URL base.
 struct ActionRoute {
     Service service;
-    const char *name;
-    InArgument inArguments[2];
+    const BusMethod *method;
+    const char *inArguments[2];
     bool withUrlBase;
     const char *outArgument;
-    ActionAnswer answer;
     const char *debugFormat;
 };
 
 const ActionRoute actionRoutes[] = {
-    {Service::ApplicationServer, "GetApplicationList",
-        {{"AppListingFilter", G_TYPE_STRING}, {"ProfileID", G_TYPE_UINT}}, true, "AppListing",
-        sendActionResult<UpnpResult::String>, "GetApplicationList(AppListingFilter='%1'ProfileID='%2')"},
-    {Service::ApplicationServer, "LaunchApplication", {{"AppID", G_TYPE_STRING}, {"ProfileID", G_TYPE_UINT}}, false,
-        "AppURI", sendActionResult<UpnpResult::String>, "LaunchApplication(AppID='%1'ProfileID='%2')"},
-    {Service::ApplicationServer, "TerminateApplication", {{"AppID", G_TYPE_STRING}, {"ProfileID", G_TYPE_UINT}}, false,
-        "TerminationResult", sendActionResult<UpnpResult::String>, "TerminateApplication(AppID='%1'ProfileID='%2')"},
-    {Service::ApplicationServer, "GetApplicationStatus", {{"AppID", G_TYPE_STRING}, {}}, false, "AppStatus",
-        sendActionResult<UpnpResult::String>, "GetApplicationStatus(AppID='%1')"},
-    {Service::ClientProfile, "GetMaxNumProfiles", {}, false, "NumProfilesAllowed", sendActionResult<UpnpResult::uint32>,
-        "GetMaxNumProfiles()"},
-    {Service::ClientProfile, "SetClientProfile", {{"ProfileID", G_TYPE_UINT}, {"ClientProfile", G_TYPE_STRING}}, false,
-        "ResultProfile", sendActionResult<UpnpResult::String>, "SetClientProfile(ProfileID='%1'ClientProfile='%2')"},
-    {Service::ClientProfile, "GetClientProfile", {{"ProfileID", G_TYPE_UINT}, {}}, false, "ClientProfile",
-        sendActionResult<UpnpResult::String>, "UPnP : GetClientProfile(ProfileID='%1')"},
+    {Service::ApplicationServer, &VehiraServer::GetApplicationList, {"AppListingFilter", "ProfileID"}, true,
+        "AppListing", "GetApplicationList(AppListingFilter='%1'ProfileID='%2')"},
+    {Service::ApplicationServer, &VehiraServer::LaunchApplication, {"AppID", "ProfileID"}, false, "AppURI",
+        "LaunchApplication(AppID='%1'ProfileID='%2')"},
+    {Service::ApplicationServer, &VehiraServer::TerminateApplication, {"AppID", "ProfileID"}, false,
+        "TerminationResult", "TerminateApplication(AppID='%1'ProfileID='%2')"},
+    {Service::ApplicationServer, &VehiraServer::GetApplicationStatus, {"AppID"}, false, "AppStatus",
+        "GetApplicationStatus(AppID='%1')"},
+    {Service::ClientProfile, &VehiraServer::GetMaxNumProfiles, {}, false, "NumProfilesAllowed", "GetMaxNumProfiles()"},
+    {Service::ClientProfile, &VehiraServer::SetClientProfile, {"ProfileID", "ClientProfile"}, false, "ResultProfile",
+        "SetClientProfile(ProfileID='%1'ClientProfile='%2')"},
+    {Service::ClientProfile, &VehiraServer::GetClientProfile, {"ProfileID"}, false, "ClientProfile",
+        "UPnP : GetClientProfile(ProfileID='%1')"},
 };
 
-template <typename Route, size_t count>
-const Route *findRoute(const Route (&routes)[count], const char *name, const char *Route::*key)
+const ActionRoute *findRoute(const char *name)
 {
-    for (const Route &route : routes) {
-        if (name && std::strcmp(route.*key, name) == 0)
+    for (const ActionRoute &route : actionRoutes) {
+        if (name && std::strcmp(route.method->name, name) == 0)
             return &route;
     }
     return nullptr;
 }
 
-// An argument the request lacks reads as the empty string or 0.
-QVariant readInArgument(GUPnPServiceAction *action, const InArgument &argument)
+// An argument the request lacks reads as the empty string or 0. The contract's type decides.
+QVariant readInArgument(GUPnPServiceAction *action, const char *name, char type)
 {
     GValue value = G_VALUE_INIT;
-    g_value_init(&value, argument.type);
-    gupnp_service_action_get_value(action, argument.name, &value);
-    const QVariant read = argument.type == G_TYPE_UINT ? QVariant(uint(g_value_get_uint(&value)))
-                                                       : QVariant(QString::fromUtf8(g_value_get_string(&value)));
+    g_value_init(&value, type == 'u' ? G_TYPE_UINT : G_TYPE_STRING);
+    gupnp_service_action_get_value(action, name, &value);
+    const QVariant read = type == 'u' ? QVariant(uint(g_value_get_uint(&value)))
+                                      : QVariant(QString::fromUtf8(g_value_get_string(&value)));
     g_value_unset(&value);
     return read;
 }
@@ -72,9 +64,9 @@ QVariant readInArgument(GUPnPServiceAction *action, const InArgument &argument)
 QList<QVariant> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
 {
     QList<QVariant> arguments;
-    for (const InArgument &argument : route.inArguments) {
-        if (argument.name)
-            arguments.append(readInArgument(action, argument));
+    for (const char *name : route.inArguments) {
+        if (name)
+            arguments.append(readInArgument(action, name, route.method->inSignature[arguments.size()]));
     }
     return arguments;
 }
@@ -107,8 +99,8 @@ QString urlBase(GUPnPService *service)
 void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer bridgeData)
 {
     auto *bridge = static_cast<TmService *>(bridgeData);
-    const ActionRoute *route = findRoute(actionRoutes, gupnp_service_action_get_name(action), &ActionRoute::name);
-    if (!bridge || !route || !bridge->isValid()) {
+    const ActionRoute *route = findRoute(gupnp_service_action_get_name(action));
+    if (!bridge || !route) {
         answerUnavailable(action);
         return;
     }
@@ -116,8 +108,7 @@ void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer
     qCDebug(lcBridge, "%s", qPrintable(requestLine(*route, arguments)));
     if (route->withUrlBase)
         arguments.append(urlBase(service));
-    TmServicePrivate::get(bridge)->relayAction(
-        action, QLatin1String(route->name), arguments, route->outArgument, route->answer);
+    TmServicePrivate::get(bridge)->relayAction(action, *route->method, arguments, route->outArgument);
 }
 
 } // namespace
@@ -128,7 +119,7 @@ void connectUpnpHandlers(GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *
         = [=](Service service) { return service == Service::ApplicationServer ? applicationServer : clientProfile; };
     // GUPnP calls only handlers connected to the detailed signal.
     for (const ActionRoute &route : actionRoutes) {
-        const QByteArray signal = QByteArrayLiteral("action-invoked::") + route.name;
+        const QByteArray signal = QByteArrayLiteral("action-invoked::") + route.method->name;
         g_signal_connect_data(serviceFor(route.service), signal.constData(), G_CALLBACK(onActionInvoked), bridge,
             nullptr, GConnectFlags(0));
     }

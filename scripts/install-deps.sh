@@ -7,7 +7,7 @@ apt-get install -y --no-install-recommends \
     build-essential cmake pkg-config clang-format \
     debhelper dpkg-dev fakeroot \
     qt6-base-dev qt6-base-dev-tools \
-    libgupnp-1.6-dev libgssdp-1.6-dev libxml2-dev libxml2-utils \
+    libgupnp-1.6-dev libgssdp-1.6-dev libxml2-dev libxml2-utils libsystemd-dev \
     gupnp-tools \
     dbus dbus-daemon dbus-bin iproute2 util-linux curl procps \
     python3 python3-dbus python3-gi python3-dbusmock \

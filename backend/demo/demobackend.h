@@ -1,6 +1,6 @@
 #pragma once
 
-#include "backend/upnpresult.h"
+#include "backend/demo/upnpresult.h"
 
 #include <QDBusContext>
 #include <QObject>

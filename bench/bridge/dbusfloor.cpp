@@ -1,31 +1,58 @@
 // The floor of the daemon's back-end leg: the call the daemon makes for GetApplicationStatus,
-// made directly to the back-end through the same generated proxy, one at a time.
+// made directly to the back-end over sd-bus with the names of the generated contract, one at a time.
 //
 //   tmbench_dbus_floor COUNT [watched]
 //
-// Each call is awaited with waitForFinished(), or with "watched" by a QDBusPendingCallWatcher in
-// a running event loop, as the daemon awaits its calls. Prints each call's duration in microseconds, one a line, after
-// 100 calls that are not counted.
-#include "backend/upnpresult.h"
-#include "vehiraserverinterface.h"
+// Each call blocks in sd_bus_call(), or with "watched" goes out through the daemon's BusClient and
+// is awaited in a running event loop, as the daemon awaits its calls. Prints each call's duration
+// in microseconds, one a line, after 100 calls that are not counted.
+#include "vehiraservercontract.h"
 
 #include <QCoreApplication>
-#include <QDBusConnection>
-#include <QDBusPendingCallWatcher>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <systemd/sd-bus.h>
 
 #include <algorithm>
 #include <cstdio>
 
 namespace
 {
-void waitInEventLoop(const QDBusPendingCall &call)
+const char service[] = "com.quorvex.VehiraServer";
+const char appId[] = "0x0001";
+
+bool succeeded(sd_bus_message *reply)
+{
+    const char *value = nullptr;
+    int errorCode = 0;
+    const char *errorText = nullptr;
+    return reply && sd_bus_message_read(reply, "(sis)", &value, &errorCode, &errorText) > 0 && errorCode == 0;
+}
+
+bool blockingCall(sd_bus *bus)
+{
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message *reply = nullptr;
+    sd_bus_call_method(bus, service, "/", VehiraServer::interfaceName, VehiraServer::GetApplicationStatus.name, &error,
+        &reply, VehiraServer::GetApplicationStatus.inSignature, appId);
+    const bool ok = succeeded(reply);
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return ok;
+}
+
+bool watchedCall(BusClient &backend)
 {
     QEventLoop loop;
-    QDBusPendingCallWatcher watcher(call);
-    QObject::connect(&watcher, &QDBusPendingCallWatcher::finished, &loop, &QEventLoop::quit);
-    loop.exec();
+    bool ok = false;
+    BusCall *call
+        = backend.call(VehiraServer::GetApplicationStatus, {QString::fromLatin1(appId)}, [&](sd_bus_message *reply) {
+              ok = succeeded(reply);
+              loop.quit();
+          });
+    if (call)
+        loop.exec();
+    return ok;
 }
 } // namespace
 
@@ -38,27 +65,27 @@ int main(int argc, char **argv)
         std::fprintf(stderr, "usage: %s COUNT [watched]\n", argv[0]);
         return 2;
     }
-    UpnpResult::registerUpnpResults();
-    VehiraServerInterface backend(
-        QStringLiteral("com.quorvex.VehiraServer"), QStringLiteral("/"), QDBusConnection::sessionBus());
-    const QString appId = QStringLiteral("0x0001");
+    sd_bus *bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0) {
+        std::fprintf(stderr, "no session bus\n");
+        return 1;
+    }
+    BusClient backend(service, "/", VehiraServer::interfaceName, 25000000);
 
     const int warmUp = std::min(count, 100);
     QElapsedTimer timer;
     for (int call = 0; call < warmUp + count; ++call) {
         timer.start();
-        QDBusPendingReply<UpnpResult::String> reply = backend.GetApplicationStatus(appId);
-        if (watched)
-            waitInEventLoop(reply);
-        else
-            reply.waitForFinished();
+        const bool ok = watched ? watchedCall(backend) : blockingCall(bus);
         const qint64 elapsed = timer.nsecsElapsed();
-        if (reply.isError() || reply.value().errorCode != 0) {
-            std::fprintf(stderr, "call failed: %s\n", qPrintable(reply.error().message()));
+        if (!ok) {
+            std::fprintf(stderr, "call failed\n");
+            sd_bus_flush_close_unref(bus);
             return 1;
         }
         if (call >= warmUp)
             std::printf("%.1f\n", double(elapsed) / 1000.0);
     }
+    sd_bus_flush_close_unref(bus);
     return 0;
 }

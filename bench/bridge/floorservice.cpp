@@ -2,13 +2,17 @@
 // connection and one GUPnP root device made from the installed description, whose
 // GetApplicationStatus is answered at once, without any back-end.
 //
-//   tmbench_floor INTERFACE PORT INSTALL_DIR [deferred]
+//   tmbench_floor INTERFACE PORT INSTALL_DIR [deferred|relay]
 //
 // With "deferred" the answer is given from the next pass of the Qt event loop instead of inside
-// the handler, as a relay that waits for a reply must do.
+// the handler, as a relay that waits for a reply must do. With "relay" it is the design floor of
+// the daemon: the action goes to the back-end over the daemon's BusClient, on the same loop, and
+// is answered from the reply as the daemon answers it.
 //
 // Prints the description's location on stdout once the device is available; ends on SIGTERM.
+#include "bridge/actionrelay_p.h"
 #include "platform/posixsignalproxy.h"
+#include "vehiraservercontract.h"
 
 #include <QCoreApplication>
 #include <QDBusConnection>
@@ -40,6 +44,26 @@ void answerAppStatusDeferred(GUPnPService *service, GUPnPServiceAction *action, 
         Qt::QueuedConnection);
 }
 
+void relayAppStatus(GUPnPService *, GUPnPServiceAction *action, gpointer backend)
+{
+    char *appId = nullptr;
+    gupnp_service_action_get(action, "AppID", G_TYPE_STRING, &appId, nullptr);
+    BusCall *call = static_cast<BusClient *>(backend)->call(
+        VehiraServer::GetApplicationStatus, {QString::fromUtf8(appId)}, [action](sd_bus_message *reply) {
+            sendActionResult(reply, VehiraServer::GetApplicationStatus, action, "AppStatus");
+        });
+    g_free(appId);
+    if (!call)
+        answerUnavailable(action);
+}
+
+GCallback answerFor(const QByteArray &mode)
+{
+    if (mode == "deferred")
+        return G_CALLBACK(answerAppStatusDeferred);
+    return mode == "relay" ? G_CALLBACK(relayAppStatus) : G_CALLBACK(answerAppStatus);
+}
+
 // The template leaves the UDN empty; a root device needs one.
 bool writeDescription(const QString &templatePath, const QString &descriptionPath)
 {
@@ -57,9 +81,9 @@ bool writeDescription(const QString &templatePath, const QString &descriptionPat
 int main(int argc, char **argv)
 {
     QCoreApplication application(argc, argv);
-    const bool deferred = argc == 5 && qstrcmp(argv[4], "deferred") == 0;
-    if (argc != 4 && !deferred) {
-        std::fprintf(stderr, "usage: %s INTERFACE PORT INSTALL_DIR [deferred]\n", argv[0]);
+    const QByteArray mode = argc == 5 ? argv[4] : "";
+    if ((argc != 4 && argc != 5) || (argc == 5 && mode != "deferred" && mode != "relay")) {
+        std::fprintf(stderr, "usage: %s INTERFACE PORT INSTALL_DIR [deferred|relay]\n", argv[0]);
         return 2;
     }
     const QByteArray interfaceName = argv[1];
@@ -98,8 +122,9 @@ int main(int argc, char **argv)
     }
     GUPnPServiceInfo *service = gupnp_device_info_get_service(
         GUPNP_DEVICE_INFO(rootDevice), "urn:schemas-upnp-org:service:TmApplicationServer:1");
-    g_signal_connect(service, "action-invoked::GetApplicationStatus",
-        deferred ? G_CALLBACK(answerAppStatusDeferred) : G_CALLBACK(answerAppStatus), nullptr);
+    // The bench stops the floor between its calls, so no call is left under way.
+    BusClient backend("com.quorvex.VehiraServer", "/", VehiraServer::interfaceName, 25000000);
+    g_signal_connect(service, "action-invoked::GetApplicationStatus", answerFor(mode), &backend);
     gupnp_root_device_set_available(rootDevice, TRUE);
 
     PosixSignalProxy signalProxy;

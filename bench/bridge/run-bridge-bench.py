@@ -6,7 +6,9 @@
 BUILD_DIR is a configured, built and installed (cmake --install) build tree. Measures, in one run:
 - the round trip of GetApplicationStatus through the daemon and the demo back-end, against a bare
   GUPnP service answering at once (tmbench_floor) plus the same D-Bus call made directly to the
-  back-end (tmbench_dbus_floor); the client keeps one HTTP connection alive (python http.client);
+  back-end (tmbench_dbus_floor), and against the design floor: a bare GUPnP service relaying to the
+  same back-end over the daemon's own D-Bus client on one loop (tmbench_floor relay); the daemon's
+  CPU time a call; the client keeps one HTTP connection alive (python http.client);
   for reference also the bare service answering from the next event-loop pass and the D-Bus call
   awaited in the event loop, as the daemon does both;
 - 100 actions in flight on a back-end that answers after 300 ms, on kept-alive connections opened
@@ -42,11 +44,16 @@ BLOCKS = 4
 # event loop, cost by themselves.
 DEFERRED = "SOAP floor, answered on the next event-loop pass"
 WATCHED = "D-Bus floor, reply awaited in the event loop"
+DESIGN = "design floor: bare GUPnP relaying over the same D-Bus client"
 
 
 def percentiles(durations):
     ordered = sorted(durations)
     return {"p50_us": ordered[len(ordered) // 2], "p99_us": ordered[int(0.99 * (len(ordered) - 1))]}
+
+
+def cpu_seconds(pid):
+    return sum(int(t.read_text().split()[0]) for t in Path(f"/proc/{pid}/task").glob("*/schedstat")) / 1e9
 
 
 def install_dir_of(build):
@@ -117,22 +124,30 @@ class Bench:
         backend, daemon, daemon_url = self.start_handset(0)
         floor, floor_url = self.start_floor(FLOOR_PORT)
         deferred_floor, deferred_floor_url = self.start_floor(FLOOR_PORT + 1, "deferred")
+        design_floor, design_floor_url = self.start_floor(FLOOR_PORT + 2, "relay")
         time.sleep(SETTLE_SECONDS)
         idle = {"daemon": rss_kib(daemon.pid), "floor": rss_kib(floor.pid)}
 
         # Interleaved blocks, so that whatever else the machine does weighs on all three alike.
-        samples = {"daemon": [], "SOAP floor": [], "D-Bus floor": [], DEFERRED: [], WATCHED: []}
+        samples = {"daemon": [], DESIGN: [], "SOAP floor": [], "D-Bus floor": [], DEFERRED: [], WATCHED: []}
+        cpu = {"daemon": 0.0, DESIGN: 0.0, "SOAP floor": 0.0}
+        served = (("daemon", daemon.pid, daemon_url), (DESIGN, design_floor.pid, design_floor_url),
+                  ("SOAP floor", floor.pid, floor_url))
         for _ in range(BLOCKS):
-            samples["daemon"] += self.soap_client("sequential", daemon_url, count // BLOCKS)["durations_us"]
-            samples["SOAP floor"] += self.soap_client("sequential", floor_url, count // BLOCKS)["durations_us"]
+            for name, pid, url in served:
+                before = cpu_seconds(pid)
+                samples[name] += self.soap_client("sequential", url, count // BLOCKS)["durations_us"]
+                cpu[name] += cpu_seconds(pid) - before
             samples["D-Bus floor"] += self.dbus_floor(count // BLOCKS)
             samples[DEFERRED] += self.soap_client("sequential", deferred_floor_url, count // BLOCKS)["durations_us"]
             samples[WATCHED] += self.dbus_floor(count // BLOCKS, "watched")
         round_trip = {name: percentiles(durations) for name, durations in samples.items()}
+        for name, seconds in cpu.items():
+            round_trip[name]["cpu_us"] = 1e6 * seconds / len(samples[name])
         warm = rss_kib(daemon.pid)
         self.soap_client("sequential", daemon_url, 10000 - 100)
         after_10000_more = rss_kib(daemon.pid)
-        for process in (floor, deferred_floor):
+        for process in (floor, deferred_floor, design_floor):
             process.terminate()
             process.wait(10)
         self.stop_handset(backend, daemon)
@@ -155,12 +170,18 @@ def verdict(met):
 def report(count, round_trip, idle, warm, after_10000_more, burst):
     print(f"Action round trip: GetApplicationStatus, {count} sequential calls each, in {BLOCKS} interleaved blocks\n"
           "after 100 calls not counted; python3 http.client on one kept-alive connection from the head unit's\n"
-          "namespace; D-Bus floor: the generated proxy, called synchronously")
+          "namespace; D-Bus floor: sd_bus_call() with the generated contract, blocking")
     for name, figures in round_trip.items():
-        print(f"  {name:47} p50 {figures['p50_us']:8.1f} us   p99 {figures['p99_us']:8.1f} us")
+        cpu = f"   CPU {figures['cpu_us']:6.1f} us a call" if "cpu_us" in figures else ""
+        print(f"  {name:60} p50 {figures['p50_us']:8.1f} us   p99 {figures['p99_us']:8.1f} us{cpu}")
+    daemon = round_trip["daemon"]
     bound = 1.2 * (round_trip["SOAP floor"]["p50_us"] + round_trip["D-Bus floor"]["p50_us"])
     print(f"  target: daemon p50 <= 1.2 x (SOAP floor + D-Bus floor) = {bound:.1f} us: "
-          f"{verdict(round_trip['daemon']['p50_us'] <= bound)}")
+          f"{verdict(daemon['p50_us'] <= bound)}")
+    design_bound = 1.15 * round_trip[DESIGN]["p50_us"]
+    print(f"  target: daemon p50 <= 1.15 x design floor = {design_bound:.1f} us: "
+          f"{verdict(daemon['p50_us'] <= design_bound)}")
+    print(f"  target: daemon CPU <= 200 us a call: {verdict(daemon['cpu_us'] <= 200)}")
 
     wait = burst["wait_s"]
     print(f"\n{IN_FLIGHT} actions in flight, back-end answering after {SLOW_REPLY_MS} ms, {BURST_ROUNDS} rounds")
@@ -173,7 +194,7 @@ def report(count, round_trip, idle, warm, after_10000_more, burst):
           f"(10 ms ticks), {clock_share:.3f} % by its CPU clock: target < 1 %: {verdict(clock_share < 1)}")
 
     print("\nMemory (VmRSS)")
-    print(f"  idle: daemon {idle['daemon']} KiB, floor (Qt 6 + QtDBus + GUPnP, one root device) "
+    print(f"  idle: daemon {idle['daemon']} KiB, floor (Qt 6 + QtDBus + sd-bus + GUPnP, one root device) "
           f"{idle['floor']} KiB, difference {idle['daemon'] - idle['floor']} KiB")
     print(f"  daemon after {count + BLOCKS * 100} actions {warm} KiB, after 10,000 more {after_10000_more} KiB "
           f"(growth {after_10000_more - warm} KiB)")

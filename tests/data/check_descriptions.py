@@ -17,7 +17,7 @@ DATA = SOURCE / "data"
 D, S = "{urn:schemas-upnp-org:device-1-0}", "{urn:schemas-upnp-org:service-1-0}"
 IDENTITY = ["UDN", "serialNumber", "manufacturer", "modelDescription", "modelNumber", "modelName", "friendlyName",
             "X_connectivity/bluetooth/bdAddr"]
-UPNP_TYPE = {"STRING": ("string", "s"), "UINT": ("ui4", "u")}
+DBUS_TYPE = {"string": "s", "ui4": "u"}
 RESULT = {"string": "(sis)", "ui4": "(uis)"}
 TEMPLATE = ElementTree.parse(DATA / "xml" / "tmserverdevice.xml").getroot()
 DEVICE = TEMPLATE.find(D + "device")
@@ -45,11 +45,11 @@ def scpd(service):
 def routes():
     """The relay's action and query routes, read from its source."""
     text = "".join((SOURCE / "bridge" / name).read_text() for name in ("upnphandlers.cpp", "queryrelay.cpp"))
-    actions = {name: (service, re.findall(r'"(\w+)", G_TYPE_(\w+)', inputs), url_base == "true", out)
+    actions = {name: (service, re.findall(r'"(\w+)"', inputs), url_base == "true", out)
                for service, name, inputs, url_base, out in re.findall(
-                   r'\{Service::(\w+), "(\w+)",\s*\{(.*?)\},\s*(true|false),\s*"(\w+)"', text, re.S)}
-    queries = {variable: (service, method)
-               for service, variable, method in re.findall(r'\{Service::(\w+), "(\w+)", "(\w+)", "', text)}
+                   r'\{Service::(\w+), &VehiraServer::(\w+),\s*\{(.*?)\},\s*(true|false),\s*"(\w+)"', text, re.S)}
+    queries = {variable: (service, method) for service, variable, method in
+               re.findall(r'\{Service::(\w+), "(\w+)", &VehiraServer::(\w+),', text)}
     return actions, queries
 
 
@@ -84,8 +84,8 @@ class Descriptions(unittest.TestCase):
                 (out, _, out_type), = [a for a in arguments if a[1] == "out"]
                 route_service, route_inputs, url_base, route_out = action_routes[name]
                 self.assertEqual(("Tm" + route_service, route_out), (service, out), name)
-                self.assertEqual([(arg, UPNP_TYPE[t][0]) for arg, t in route_inputs], inputs, name)
-                expected = [("in", UPNP_TYPE[t][1]) for arg, t in route_inputs] + [("in", "s")] * url_base
+                self.assertEqual(route_inputs, [arg for arg, _ in inputs], name)
+                expected = [("in", DBUS_TYPE[t]) for _, t in inputs] + [("in", "s")] * url_base
                 self.assertEqual(methods[name], expected + [("out", RESULT[out_type])], name)
                 seen.add(name)
             for variable in evented:

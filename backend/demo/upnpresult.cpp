@@ -1,4 +1,4 @@
-#include "backend/upnpresult.h"
+#include "backend/demo/upnpresult.h"
 
 #include <QDBusArgument>
 #include <QDBusMetaType>

@@ -1,0 +1,272 @@
+#include "backend/busclient.h"
+
+#include <QByteArray>
+#include <glib.h>
+#include <systemd/sd-bus.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <list>
+#include <memory>
+
+namespace
+{
+
+// Messages handled in one pass of the loop, so that a flood from the bus holds up nothing else;
+// sd-bus reports a zero timeout while more are queued, so the next pass goes on.
+const int messagesPerPass = 64;
+
+// The sd-bus connection's descriptor and timeout, watched by GLib's default main context.
+struct BusSource {
+    GSource source;
+    sd_bus *bus;
+    gpointer descriptor;
+    int events;
+};
+
+// Changing what GLib polls wakes the context up, so only a change is passed on.
+void watchEvents(BusSource *busSource)
+{
+    const int events = std::max(sd_bus_get_events(busSource->bus), 0);
+    if (events == busSource->events)
+        return;
+    busSource->events = events;
+    g_source_modify_unix_fd(&busSource->source, busSource->descriptor, GIOCondition(events));
+}
+
+// Microseconds until sd-bus has work of its own (a call timing out, a message already read);
+// -1 for none. Both clocks are CLOCK_MONOTONIC.
+gint64 timeToWork(sd_bus *bus)
+{
+    uint64_t deadline = UINT64_MAX;
+    if (sd_bus_get_timeout(bus, &deadline) <= 0 || deadline == UINT64_MAX)
+        return -1;
+    return std::max<gint64>(gint64(deadline) - g_get_monotonic_time(), 0);
+}
+
+gboolean prepareBusSource(GSource *source, gint *timeout)
+{
+    auto *busSource = reinterpret_cast<BusSource *>(source);
+    watchEvents(busSource);
+    const gint64 waitUsec = timeToWork(busSource->bus);
+    *timeout = waitUsec < 0 ? -1 : gint((waitUsec + 999) / 1000);
+    return waitUsec == 0;
+}
+
+gboolean checkBusSource(GSource *source)
+{
+    auto *busSource = reinterpret_cast<BusSource *>(source);
+    return g_source_query_unix_fd(source, busSource->descriptor) != 0 || timeToWork(busSource->bus) == 0;
+}
+
+gboolean dispatchBusSource(GSource *source, GSourceFunc, gpointer)
+{
+    sd_bus *bus = reinterpret_cast<BusSource *>(source)->bus;
+    for (int pass = 0; pass < messagesPerPass && sd_bus_process(bus, nullptr) > 0; ++pass) { }
+    // Once closed (every call under way has had its error), the descriptor is gone.
+    return sd_bus_get_events(bus) < 0 ? G_SOURCE_REMOVE : G_SOURCE_CONTINUE;
+}
+
+GSourceFuncs busSourceFuncs = {prepareBusSource, checkBusSource, dispatchBusSource, nullptr, nullptr, nullptr};
+
+// The process's one session bus connection, open while any client uses it.
+class SessionBus
+{
+public:
+    static std::shared_ptr<SessionBus> shared()
+    {
+        static std::weak_ptr<SessionBus> current;
+        std::shared_ptr<SessionBus> bus = current.lock();
+        if (!bus) {
+            bus = std::make_shared<SessionBus>();
+            current = bus;
+        }
+        return bus;
+    }
+
+    SessionBus()
+    {
+        if (sd_bus_open_user(&bus) < 0) {
+            bus = nullptr;
+            return;
+        }
+        source = g_source_new(&busSourceFuncs, sizeof(BusSource));
+        auto *busSource = reinterpret_cast<BusSource *>(source);
+        busSource->bus = bus;
+        busSource->events = G_IO_IN;
+        busSource->descriptor = g_source_add_unix_fd(source, sd_bus_get_fd(bus), G_IO_IN);
+        g_source_attach(source, nullptr);
+    }
+
+    ~SessionBus()
+    {
+        if (source) {
+            g_source_destroy(source);
+            g_source_unref(source);
+        }
+        sd_bus_flush_close_unref(bus);
+    }
+
+    SessionBus(const SessionBus &) = delete;
+    SessionBus &operator=(const SessionBus &) = delete;
+
+    sd_bus *bus = nullptr;
+    GSource *source = nullptr;
+};
+
+bool appendArguments(sd_bus_message *message, const char *signature, const QList<QVariant> &arguments)
+{
+    if (qsizetype(std::strlen(signature)) != arguments.size())
+        return false;
+    for (qsizetype index = 0; index < arguments.size(); ++index) {
+        int appended = -EINVAL;
+        if (signature[index] == 's') {
+            const QByteArray text = arguments[index].toString().toUtf8();
+            appended = sd_bus_message_append_basic(message, 's', text.constData());
+        } else if (signature[index] == 'u') {
+            const uint32_t number = arguments[index].toUInt();
+            appended = sd_bus_message_append_basic(message, 'u', &number);
+        }
+        if (appended < 0)
+            return false;
+    }
+    return true;
+}
+
+int ignoreMatchInstalled(sd_bus_message *, void *, sd_bus_error *)
+{
+    return 0;
+}
+
+} // namespace
+
+class BusClientPrivate
+{
+public:
+    using MatchHandler = std::function<void(sd_bus_message *)>;
+
+    struct Match {
+        sd_bus_slot *slot = nullptr;
+        MatchHandler handler;
+    };
+
+    static int onReply(sd_bus_message *reply, void *callData, sd_bus_error *);
+    static int onMatch(sd_bus_message *message, void *matchData, sd_bus_error *);
+    Match *addMatch(MatchHandler handler);
+
+    std::shared_ptr<SessionBus> session = SessionBus::shared();
+    QByteArray service;
+    QByteArray path;
+    QByteArray interface;
+    uint64_t callTimeoutUsec = 0;
+    std::list<Match> matches;
+};
+
+// sd-bus holds the slot while it runs the callback, so the call may go before its handler runs.
+int BusClientPrivate::onReply(sd_bus_message *reply, void *callData, sd_bus_error *)
+{
+    auto *call = static_cast<BusCall *>(callData);
+    const BusClient::ReplyHandler handler = std::move(call->handler);
+    delete call;
+    handler(reply);
+    return 0;
+}
+
+int BusClientPrivate::onMatch(sd_bus_message *message, void *matchData, sd_bus_error *)
+{
+    static_cast<Match *>(matchData)->handler(message);
+    return 0;
+}
+
+BusClientPrivate::Match *BusClientPrivate::addMatch(MatchHandler handler)
+{
+    matches.push_back(Match {nullptr, std::move(handler)});
+    return &matches.back();
+}
+
+BusClient::BusClient(const char *service, const char *path, const char *interface, uint64_t callTimeoutUsec)
+    : d(new BusClientPrivate)
+{
+    d->service = service;
+    d->path = path;
+    d->interface = interface;
+    d->callTimeoutUsec = callTimeoutUsec;
+}
+
+BusClient::~BusClient()
+{
+    for (BusClientPrivate::Match &match : d->matches)
+        sd_bus_slot_unref(match.slot);
+    delete d;
+}
+
+bool BusClient::isConnected() const
+{
+    return d->session->bus && sd_bus_is_open(d->session->bus) > 0;
+}
+
+BusCall *BusClient::call(const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler)
+{
+    sd_bus_message *message = nullptr;
+    if (!isConnected()
+        || sd_bus_message_new_method_call(d->session->bus, &message, d->service.constData(), d->path.constData(),
+               d->interface.constData(), method.name)
+            < 0)
+        return nullptr;
+    auto *call = new BusCall;
+    call->handler = std::move(handler);
+    const bool sent = appendArguments(message, method.inSignature, arguments)
+        && sd_bus_call_async(d->session->bus, &call->slot, message, BusClientPrivate::onReply, call, d->callTimeoutUsec)
+            >= 0;
+    sd_bus_message_unref(message);
+    if (!sent) {
+        delete call;
+        return nullptr;
+    }
+    return call;
+}
+
+void BusClient::onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler)
+{
+    if (!isConnected())
+        return;
+    BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
+        const char *value = nullptr;
+        if (sd_bus_message_has_signature(message, "s") && sd_bus_message_read_basic(message, 's', &value) > 0)
+            handler(QString::fromUtf8(value));
+    });
+    sd_bus_match_signal_async(d->session->bus, &match->slot, d->service.constData(), d->path.constData(),
+        d->interface.constData(), signal.name, BusClientPrivate::onMatch, ignoreMatchInstalled, match);
+}
+
+void BusClient::onOwnerLost(std::function<void()> handler)
+{
+    if (!isConnected())
+        return;
+    BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
+        const char *name = nullptr;
+        const char *oldOwner = nullptr;
+        const char *newOwner = nullptr;
+        if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) > 0 && *oldOwner && !*newOwner)
+            handler();
+    });
+    const QByteArray rule = "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
+                            "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='"
+        + d->service + "'";
+    sd_bus_add_match_async(
+        d->session->bus, &match->slot, rule.constData(), BusClientPrivate::onMatch, ignoreMatchInstalled, match);
+}
+
+BusCall::~BusCall()
+{
+    sd_bus_slot_unref(slot);
+}
+
+QString busErrorText(sd_bus_message *reply)
+{
+    const sd_bus_error *error = sd_bus_message_get_error(reply);
+    if (!error)
+        return QString();
+    return QStringLiteral("%1 '%2'").arg(QString::fromUtf8(error->name), QString::fromUtf8(error->message));
+}

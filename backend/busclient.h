@@ -1,0 +1,74 @@
+#pragma once
+
+#include <QList>
+#include <QString>
+#include <QVariant>
+
+#include <cstdint>
+#include <functional>
+
+typedef struct sd_bus_message sd_bus_message;
+typedef struct sd_bus_slot sd_bus_slot;
+class BusCall;
+class BusClientPrivate;
+
+// A method or signal of a D-Bus interface, as the contract-to-cpp.py step writes them from the
+// introspection XML.
+struct BusMethod {
+    const char *name;
+    const char *inSignature;
+    const char *outSignature;
+};
+
+struct BusSignal {
+    const char *name;
+    const char *signature;
+};
+
+// One object of one service on the session bus, reached over sd-bus from GLib's default main
+// context (the Qt event loop dispatches it): no thread of its own, every callback comes from the
+// loop. All clients in the process share one connection.
+class BusClient
+{
+public:
+    // The reply or error of a call: the method's reply, an error from the service or the bus,
+    // or an error made up locally for a timeout or a lost connection.
+    using ReplyHandler = std::function<void(sd_bus_message *reply)>;
+
+    BusClient(const char *service, const char *path, const char *interface, uint64_t callTimeoutUsec);
+    // Calls under way are cancelled: their handlers do not run.
+    ~BusClient();
+
+    bool isConnected() const;
+
+    // Sends the call with arguments of the method's in-signature (s and u: QString, uint). The
+    // handler runs exactly once, from the loop, unless the call is deleted before: deleting it
+    // cancels it. Returns nullptr, without calling the handler, when the call cannot be sent.
+    BusCall *call(const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler);
+
+    // The signal's string argument; signals of another signature are ignored.
+    void onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler);
+
+    // The service's name, having had an owner, lost it.
+    void onOwnerLost(std::function<void()> handler);
+
+private:
+    BusClientPrivate *d;
+};
+
+// A call under way (see BusClient::call).
+class BusCall
+{
+public:
+    ~BusCall();
+
+private:
+    friend class BusClient;
+    friend class BusClientPrivate;
+    BusCall() = default;
+    sd_bus_slot *slot = nullptr;
+    BusClient::ReplyHandler handler;
+};
+
+// The error name and message of a failed call, for logs; both empty for a method's reply.
+QString busErrorText(sd_bus_message *reply);

@@ -130,6 +130,9 @@ sd_bus_message *SystemBusPrivate::awaitReply(sd_bus_message *request, uint64_t t
             break;
     }
     sd_bus_slot_unref(slot);
+    // A bus that has not even taken the connection in time will not answer the next call either.
+    if (!reply && sd_bus_is_ready(bus) <= 0)
+        bus = sd_bus_close_unref(bus);
     return reply;
 }
 

@@ -18,7 +18,9 @@ struct SystemBusReply {
     ManagedObjects objects;
 };
 
-// Blocking calls on the system bus, for start-up only. sd-bus honours DBUS_SYSTEM_BUS_ADDRESS.
+// Blocking calls on the system bus, for start-up only, each bounded as a whole: a bus that has not
+// taken the connection within one call's bound is given up for the calls after it. sd-bus honours
+// DBUS_SYSTEM_BUS_ADDRESS.
 class SystemBus
 {
 public:

@@ -2,11 +2,9 @@
 #include "device/tmserverdevice.h"
 #include "device/tmserverdevice_p.h"
 #include "platform/deviceinfo.h"
+#include "platform/systembus.h"
 #include "platform/tmserver_debug.h"
 
-#include <QDBusMessage>
-#include <QDBusObjectPath>
-#include <QDBusReply>
 #include <QDir>
 #include <QFileInfo>
 #include <QSettings>
@@ -61,26 +59,13 @@ QByteArray serialised(xmlDocPtr document)
 }
 
 // BlueZ 5 no longer has the manager; anything else that fails means there is no name.
-bool lacksBluezManager(const QDBusError &error)
+bool lacksBluezManager(const QString &error)
 {
-    switch (error.type()) {
-    case QDBusError::ServiceUnknown:
-    case QDBusError::UnknownObject:
-    case QDBusError::UnknownInterface:
-    case QDBusError::UnknownMethod:
-        return true;
-    default:
-        return false;
-    }
-}
-
-QDBusMessage callBluez(const QString &path, const char *interface, const char *method, int timeout)
-{
-    const QDBusMessage call = QDBusMessage::createMethodCall(
-        QLatin1String(bluezService), path, QLatin1String(interface), QLatin1String(method));
-    if (timeout <= 0)
-        return call.createErrorReply(QDBusError::NoReply, QStringLiteral("No time left for BlueZ"));
-    return platformSystemBus().call(call, QDBus::Block, timeout);
+    static const QStringList missing = {QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownInterface"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")};
+    return missing.contains(error);
 }
 
 } // namespace
@@ -175,11 +160,12 @@ QString TmServerDevice::bluetoothAddress()
 
 QString TmServerDevice::bluetoothAdapterName()
 {
-    const QDBusReply<QDBusObjectPath> adapter = callBluez(
-        QLatin1String(bluezManagerPath), bluezManagerInterface, "DefaultAdapter", d->platform().bluezTimeLeft());
-    if (!adapter.isValid())
-        return lacksBluezManager(adapter.error()) ? d->platform().bluetoothAdapterName() : QString();
-    const QDBusReply<QVariantMap> properties
-        = callBluez(adapter.value().path(), bluezAdapterInterface, "GetProperties", d->platform().bluezTimeLeft());
-    return properties.value().value(QStringLiteral("Name")).toString();
+    const DeviceInfo &platform = d->platform();
+    const SystemBusReply adapter = platform.systemBus().call(
+        bluezService, bluezManagerPath, bluezManagerInterface, "DefaultAdapter", nullptr, platform.bluezTimeLeft());
+    if (!adapter.error.isEmpty())
+        return lacksBluezManager(adapter.error) ? platform.bluetoothAdapterName() : QString();
+    const SystemBusReply properties = platform.systemBus().call(bluezService, adapter.objectPath.toUtf8().constData(),
+        bluezAdapterInterface, "GetProperties", nullptr, platform.bluezTimeLeft());
+    return properties.properties.value(QStringLiteral("Name")).toString();
 }

@@ -1,8 +1,7 @@
 #include "platform/deviceinfo.h"
 
-#include <QDBusArgument>
-#include <QDBusMessage>
-#include <QDBusObjectPath>
+#include "platform/systembus.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -13,9 +12,6 @@
 
 namespace
 {
-
-using InterfaceProperties = QMap<QString, QVariantMap>;
-using ManagedObjects = QMap<QDBusObjectPath, InterfaceProperties>;
 
 const char propertiesInterface[] = "org.freedesktop.DBus.Properties";
 const char objectManagerInterface[] = "org.freedesktop.DBus.ObjectManager";
@@ -30,32 +26,15 @@ const char modemInterface[] = "org.freedesktop.ModemManager1.Modem";
 const char bluezService[] = "org.bluez";
 const char bluezAdapterInterface[] = "org.bluez.Adapter1";
 
-// The reply's one argument, or nothing when the call fails or the reply has another signature.
-QVariant replyArgument(const QDBusConnection &bus, const QDBusMessage &call, const char *signature,
-    int timeout = DeviceInfo::busCallTimeout)
+QVariantMap allProperties(const SystemBus &bus, const char *service, const char *path, const char *interface)
 {
-    if (timeout <= 0)
-        return QVariant();
-    const QDBusMessage reply = bus.call(call, QDBus::Block, timeout);
-    if (reply.type() != QDBusMessage::ReplyMessage || reply.signature() != QLatin1String(signature))
-        return QVariant();
-    return reply.arguments().value(0);
-}
-
-QVariantMap allProperties(const QDBusConnection &bus, const char *service, const char *path, const char *interface)
-{
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QLatin1String(service), QLatin1String(path), QLatin1String(propertiesInterface), QStringLiteral("GetAll"));
-    call << QLatin1String(interface);
-    return qdbus_cast<QVariantMap>(replyArgument(bus, call, "a{sv}"));
+    return bus.call(service, path, propertiesInterface, "GetAll", interface, DeviceInfo::busCallTimeout).properties;
 }
 
 ManagedObjects managedObjects(
-    const QDBusConnection &bus, const char *service, const char *path, int timeout = DeviceInfo::busCallTimeout)
+    const SystemBus &bus, const char *service, const char *path, int timeout = DeviceInfo::busCallTimeout)
 {
-    const QDBusMessage call = QDBusMessage::createMethodCall(QLatin1String(service), QLatin1String(path),
-        QLatin1String(objectManagerInterface), QStringLiteral("GetManagedObjects"));
-    return qdbus_cast<ManagedObjects>(replyArgument(bus, call, "a{oa{sa{sv}}}", timeout));
+    return bus.call(service, path, objectManagerInterface, "GetManagedObjects", nullptr, timeout).objects;
 }
 
 // Numbered paths in numeric order: hci2 comes before hci10.
@@ -70,7 +49,7 @@ QVariantMap firstObjectWith(const ManagedObjects &objects, const char *interface
     std::optional<QString> firstPath;
     QVariantMap properties;
     for (auto object = objects.cbegin(); object != objects.cend(); ++object) {
-        const QString path = object.key().path();
+        const QString &path = object.key();
         if (!object.value().contains(QLatin1String(interface)) || (firstPath && !comesBefore(path, *firstPath)))
             continue;
         firstPath = path;
@@ -99,7 +78,7 @@ public:
     QString readFile(const QString &relativePath) const;
     QString deviceTreeVendor() const;
 
-    QDBusConnection bus;
+    SystemBus bus;
     QDir root;
     std::optional<QVariantMap> hostnameProperties;
     std::optional<QVariantMap> bluetoothAdapterProperties;
@@ -149,14 +128,10 @@ QString DeviceInfoPrivate::deviceTreeVendor() const
     return comma > 0 ? board.left(comma) : QString();
 }
 
-QDBusConnection platformSystemBus()
+DeviceInfo::DeviceInfo(const QString &rootDir)
+    : d(new DeviceInfoPrivate)
 {
-    return QDBusConnection::systemBus();
-}
-
-DeviceInfo::DeviceInfo(const QDBusConnection &systemBus, const QString &rootDir)
-    : d(new DeviceInfoPrivate {systemBus, QDir(rootDir), std::nullopt, std::nullopt, std::nullopt})
-{
+    d->root = QDir(rootDir);
 }
 
 DeviceInfo::~DeviceInfo()
@@ -199,6 +174,11 @@ QString DeviceInfo::bluetoothAdapterName() const
     const QVariantMap &adapter = d->bluetoothAdapter();
     return firstNonEmpty(
         {adapter.value(QStringLiteral("Alias")).toString(), adapter.value(QStringLiteral("Name")).toString()});
+}
+
+const SystemBus &DeviceInfo::systemBus() const
+{
+    return d->bus;
 }
 
 int DeviceInfo::bluezTimeLeft() const

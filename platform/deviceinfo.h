@@ -1,12 +1,9 @@
 #pragma once
 
-#include <QDBusConnection>
 #include <QString>
 
 class DeviceInfoPrivate;
-
-// The system bus as the daemon uses it; QDBusConnection honours DBUS_SYSTEM_BUS_ADDRESS.
-QDBusConnection platformSystemBus();
+class SystemBus;
 
 // The handset's identity as the platform reports it. Each value comes from the first source
 // that answers and is empty when none does; hostnamed and BlueZ are asked once per object.
@@ -19,8 +16,7 @@ public:
     static const int bluezTimeout = 900;
 
     // rootDir prefixes the device tree (proc/device-tree) and DMI (sys/class/dmi/id) files.
-    explicit DeviceInfo(
-        const QDBusConnection &systemBus = platformSystemBus(), const QString &rootDir = QStringLiteral("/"));
+    explicit DeviceInfo(const QString &rootDir = QStringLiteral("/"));
     ~DeviceInfo();
 
     // ModemManager's equipment identifier of the first modem.
@@ -35,6 +31,8 @@ public:
     QString bluetoothAddress() const;
     // The default BlueZ 5 adapter's user-visible name: its Alias, else its Name.
     QString bluetoothAdapterName() const;
+    // The connection the values above come over, for other start-up calls.
+    const SystemBus &systemBus() const;
     // What is left of the BlueZ bound, in milliseconds; it starts running with the first call.
     int bluezTimeLeft() const;
 

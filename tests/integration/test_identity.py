@@ -25,8 +25,8 @@ CASES = [
                                                               "product_name": "Plover 14\n"}),
      {"manufacturer": "Plover Systems", "modelNumber": "Plover 14", "modelName": "Plover 14"},
      {"friendlyName": "hci0"}),
-    ("nothing answers", {}, {"serialNumber": "", "manufacturer": ""},
-     {"friendlyName": socket.gethostname(), "bdAddr": ""}),
+] + [(what, platform, {"serialNumber": "", "manufacturer": ""}, {"friendlyName": socket.gethostname(), "bdAddr": ""})
+      for what, platform in (("nothing answers", {}), ("a system bus that never answers", dict(hung_bus=True)))] + [
     ("markup characters", dict(hostnamed=dict(HOSTNAME, PrettyHostname=MARKUP, HardwareVendor=MARKUP)),
      {"manufacturer": MARKUP, "modelName": MARKUP}, {"friendlyName": MARKUP}),
 ] + [(f"filled UDN {udn!r} is kept and nothing written", dict(hostnamed=HOSTNAME, udn=udn),
@@ -42,7 +42,14 @@ class Identity(unittest.TestCase):
         bus.call_sync(name, path, interface or "org.freedesktop.DBus.Mock", method, GLib.Variant(*arguments), None, 0,
                       5000, None)
 
-    def start_platform(self, hostnamed=None, modems=(), alias=None, dmi=None, udn=None):
+    def start_platform(self, hostnamed=None, modems=(), alias=None, dmi=None, udn=None, hung_bus=False):
+        if hung_bus:
+            # Connections are accepted (into the backlog) and never answered.
+            self.addCleanup((listener := socket.socket(socket.AF_UNIX)).close)
+            listener.bind(str(path := self.bed.directory / "hung-bus"))
+            listener.listen()
+            self.bed.system_bus = f"unix:path={path}"
+            return []
         if udn is not None:
             INSTALL.template.write_bytes(INSTALL.pristine_template.read_bytes().replace(
                 b"<UDN></UDN>", f"<UDN>{udn}</UDN>".encode()))

@@ -12,9 +12,10 @@ namespace RequestHeadGuard
 
 // A head unit on the link sends its request head within milliseconds of connecting.
 constexpr int headDeadlineSeconds = 10;
-// A head unit keeps a handful of connections; this leaves room for several at once and stays far
-// below the usual limit of 1024 descriptors.
-constexpr unsigned maxWaitingConnections = 64;
+// A head unit keeps a handful of connections, yet may fire a hundred actions at once on as many
+// kept-alive ones, which then all wait for their next request; this stays far below the usual
+// limit of 1024 descriptors.
+constexpr unsigned maxWaitingConnections = 128;
 
 void install(GUPnPContext *context);
 

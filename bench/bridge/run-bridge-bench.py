@@ -181,7 +181,10 @@ def report(count, round_trip, idle, warm, after_10000_more, burst):
     design_bound = 1.15 * round_trip[DESIGN]["p50_us"]
     print(f"  target: daemon p50 <= 1.15 x design floor = {design_bound:.1f} us: "
           f"{verdict(daemon['p50_us'] <= design_bound)}")
-    print(f"  target: daemon CPU <= 200 us a call: {verdict(daemon['cpu_us'] <= 200)}")
+    # The 200 us were set where the stack alone took 100 us; the ratio carries across machines.
+    print(f"  target: daemon CPU <= 200 us a call: {verdict(daemon['cpu_us'] <= 200)} "
+          f"({daemon['cpu_us'] / round_trip['SOAP floor']['cpu_us']:.2f} x the SOAP floor's, "
+          f"{daemon['cpu_us'] / round_trip[DESIGN]['cpu_us']:.2f} x the design floor's)")
 
     wait = burst["wait_s"]
     print(f"\n{IN_FLIGHT} actions in flight, back-end answering after {SLOW_REPLY_MS} ms, {BURST_ROUNDS} rounds")

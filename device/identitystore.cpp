@@ -4,6 +4,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
+#include <QSettings>
 
 #include <cerrno>
 #include <cstring>
@@ -75,4 +76,24 @@ QString IdentityStore::stateFilePath()
         directory = base + QLatin1String("/tmserverd");
     }
     return QDir(directory).filePath(QLatin1String(stateFileName));
+}
+
+QMap<QString, QString> IdentityStore::keptIdentity()
+{
+    const QSettings state(stateFilePath(), QSettings::IniFormat);
+    QMap<QString, QString> identity;
+    for (const QString &name : state.childKeys())
+        identity.insert(name, state.value(name).toString());
+    return identity;
+}
+
+bool IdentityStore::keepIdentity(const QMap<QString, QString> &identity)
+{
+    const QString path = stateFilePath();
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSettings state(path, QSettings::IniFormat);
+    for (auto value = identity.cbegin(); value != identity.cend(); ++value)
+        state.setValue(value.key(), value.value());
+    state.sync();
+    return state.status() == QSettings::NoError;
 }

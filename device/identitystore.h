@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QString>
 
 // Where the handset's identity is kept across starts: written back into the description
@@ -17,5 +18,11 @@ void removeInterruptedWriteBacks(const QString &path);
 // The state file: in $STATE_DIRECTORY (systemd's StateDirectory=), else in tmserverd/ under
 // $XDG_STATE_HOME, else under ~/.local/state.
 QString stateFilePath();
+
+// The identity kept in the state file, by name; empty when there is none.
+QMap<QString, QString> keptIdentity();
+
+// Keeps the identity in the state file; false when it cannot be written.
+bool keepIdentity(const QMap<QString, QString> &identity);
 
 } // namespace IdentityStore

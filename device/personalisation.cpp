@@ -5,9 +5,6 @@
 #include "platform/systembus.h"
 #include "platform/tmserver_debug.h"
 
-#include <QDir>
-#include <QFileInfo>
-#include <QSettings>
 #include <QUuid>
 
 namespace
@@ -123,11 +120,11 @@ void TmServerDevice::personaliseDescription()
 
 bool TmServerDevice::restoreIdentity()
 {
-    const QSettings state(IdentityStore::stateFilePath(), QSettings::IniFormat);
-    if (state.value(stateKey(udnPath)).toString().isEmpty())
+    const QMap<QString, QString> kept = IdentityStore::keptIdentity();
+    if (kept.value(stateKey(udnPath)).isEmpty())
         return false;
     for (const char *path : identityPaths)
-        setNodeContent(QLatin1String(path), state.value(stateKey(path)).toString());
+        setNodeContent(QLatin1String(path), kept.value(stateKey(path)));
     return true;
 }
 
@@ -141,13 +138,11 @@ void TmServerDevice::keepIdentity()
         return;
     qCWarning(
         lcDevice, "Cannot write the identity back into %s: %s", qUtf8Printable(templatePath()), qUtf8Printable(reason));
-    const QString statePath = IdentityStore::stateFilePath();
-    QDir().mkpath(QFileInfo(statePath).absolutePath());
-    QSettings state(statePath, QSettings::IniFormat);
+    QMap<QString, QString> identity;
     for (const char *path : identityPaths)
-        state.setValue(stateKey(path), text(findNode(QLatin1String(path))));
-    state.sync();
-    if (state.status() == QSettings::NoError)
+        identity.insert(stateKey(path), text(findNode(QLatin1String(path))));
+    const QString statePath = IdentityStore::stateFilePath();
+    if (IdentityStore::keepIdentity(identity))
         qCInfo(lcDevice, "Identity kept in %s", qUtf8Printable(statePath));
     else
         qCWarning(lcDevice, "Cannot keep the identity in %s either: not writable", qUtf8Printable(statePath));

@@ -4,6 +4,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstring>
+#include <string>
 
 namespace
 {
@@ -12,66 +13,50 @@ const char noReplyError[] = "org.freedesktop.DBus.Error.NoReply";
 const char invalidSignatureError[] = "org.freedesktop.DBus.Error.InvalidSignature";
 const char disconnectedError[] = "org.freedesktop.DBus.Error.Disconnected";
 
-// One a{sv} entry; values of other types than string are skipped.
-bool readProperty(sd_bus_message *message, QVariantMap *properties)
+// A dictionary whose keys are of keyType (s or o); readValue(key) reads each value and keeps it.
+template <typename ReadValue>
+bool readDictionary(sd_bus_message *message, char keyType, const char *valueSignature, ReadValue readValue)
 {
-    const char *name = nullptr;
-    const char *contents = nullptr;
-    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sv") <= 0
-        || sd_bus_message_read(message, "s", &name) < 0 || sd_bus_message_peek_type(message, nullptr, &contents) < 0)
+    const std::string entry = keyType + std::string(valueSignature);
+    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, ('{' + entry + '}').c_str()) < 0)
         return false;
-    if (std::strcmp(contents, "s") == 0) {
-        const char *value = nullptr;
-        if (sd_bus_message_read(message, "v", "s", &value) < 0)
+    while (sd_bus_message_at_end(message, false) == 0) {
+        const char *key = nullptr;
+        if (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, entry.c_str()) <= 0
+            || sd_bus_message_read_basic(message, keyType, &key) < 0 || !readValue(QString::fromUtf8(key))
+            || sd_bus_message_exit_container(message) < 0)
             return false;
-        properties->insert(QString::fromUtf8(name), QString::fromUtf8(value));
-    } else if (sd_bus_message_skip(message, "v") < 0) {
-        return false;
     }
     return sd_bus_message_exit_container(message) >= 0;
 }
 
+// Values of other types than string are skipped.
 bool readProperties(sd_bus_message *message, QVariantMap *properties)
 {
-    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sv}") < 0)
-        return false;
-    while (sd_bus_message_at_end(message, false) == 0) {
-        if (!readProperty(message, properties))
+    return readDictionary(message, 's', "v", [=](const QString &name) {
+        const char *contents = nullptr;
+        if (sd_bus_message_peek_type(message, nullptr, &contents) < 0)
             return false;
-    }
-    return sd_bus_message_exit_container(message) >= 0;
+        if (std::strcmp(contents, "s") != 0)
+            return sd_bus_message_skip(message, "v") >= 0;
+        const char *value = nullptr;
+        if (sd_bus_message_read(message, "v", "s", &value) < 0)
+            return false;
+        properties->insert(name, QString::fromUtf8(value));
+        return true;
+    });
 }
 
 bool readInterfaces(sd_bus_message *message, InterfaceProperties *interfaces)
 {
-    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{sa{sv}}") < 0)
-        return false;
-    while (sd_bus_message_at_end(message, false) == 0) {
-        const char *name = nullptr;
-        QVariantMap properties;
-        if (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "sa{sv}") <= 0
-            || sd_bus_message_read(message, "s", &name) < 0 || !readProperties(message, &properties)
-            || sd_bus_message_exit_container(message) < 0)
-            return false;
-        interfaces->insert(QString::fromUtf8(name), properties);
-    }
-    return sd_bus_message_exit_container(message) >= 0;
+    return readDictionary(
+        message, 's', "a{sv}", [=](const QString &name) { return readProperties(message, &(*interfaces)[name]); });
 }
 
 bool readObjects(sd_bus_message *message, ManagedObjects *objects)
 {
-    if (sd_bus_message_enter_container(message, SD_BUS_TYPE_ARRAY, "{oa{sa{sv}}}") < 0)
-        return false;
-    while (sd_bus_message_at_end(message, false) == 0) {
-        const char *path = nullptr;
-        InterfaceProperties interfaces;
-        if (sd_bus_message_enter_container(message, SD_BUS_TYPE_DICT_ENTRY, "oa{sa{sv}}") <= 0
-            || sd_bus_message_read(message, "o", &path) < 0 || !readInterfaces(message, &interfaces)
-            || sd_bus_message_exit_container(message) < 0)
-            return false;
-        objects->insert(QString::fromUtf8(path), interfaces);
-    }
-    return sd_bus_message_exit_container(message) >= 0;
+    return readDictionary(
+        message, 'o', "a{sa{sv}}", [=](const QString &path) { return readInterfaces(message, &(*objects)[path]); });
 }
 
 bool readReply(sd_bus_message *message, SystemBusReply *reply)

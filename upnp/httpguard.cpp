@@ -68,22 +68,6 @@ bool unusableSegment(const char *segment)
     return std::strcmp(segment, "..") == 0 || std::strlen(segment) > NAME_MAX;
 }
 
-// A path that climbs out of its directory, or that no file can have: an escaped NUL, bytes that
-// are not UTF-8, a name longer than the file system allows.
-bool namesNoHostedFile(const char *path)
-{
-    char *decoded = g_uri_unescape_string(path, nullptr);
-    if (!decoded)
-        return true;
-    bool unusable = std::strchr(decoded, '\\') != nullptr || !g_utf8_validate(decoded, -1, nullptr);
-    char **segments = g_strsplit(decoded, "/", -1);
-    for (char **segment = segments; !unusable && *segment; ++segment)
-        unusable = unusableSegment(*segment);
-    g_strfreev(segments);
-    g_free(decoded);
-    return unusable;
-}
-
 const char descriptionDirectory[] = "xml";
 const char *const publishedDescriptions[] = {"tmserverdevice.xml", "TmApplicationServer.xml", "TmClientProfile.xml"};
 
@@ -98,12 +82,8 @@ bool publishedDescription(const char *name)
 
 // GUPnP serves every file whose name merely starts with a hosted one, and the description
 // directory may hold what an interrupted write-back left: only the published files leave it.
-bool unpublishedDescriptionFile(const char *path)
+bool unpublishedDescriptionFile(char **segments)
 {
-    char *decoded = g_uri_unescape_string(path, nullptr);
-    if (!decoded)
-        return true;
-    char **segments = g_strsplit(decoded, "/", -1);
     int depth = 0;
     bool inDescriptionDirectory = false, published = false;
     for (char **segment = segments; *segment; ++segment) {
@@ -115,9 +95,24 @@ bool unpublishedDescriptionFile(const char *path)
             published = publishedDescription(*segment);
         ++depth;
     }
+    return inDescriptionDirectory && !(depth == 2 && published);
+}
+
+// A path that climbs out of its directory, that no file can have (an escaped NUL, bytes that are
+// not UTF-8, a name longer than the file system allows) or that is not to be published.
+bool namesNoServedFile(const char *path)
+{
+    char *decoded = g_uri_unescape_string(path, nullptr);
+    if (!decoded)
+        return true;
+    char **segments = g_strsplit(decoded, "/", -1);
+    bool unusable = std::strchr(decoded, '\\') != nullptr || !g_utf8_validate(decoded, -1, nullptr);
+    for (char **segment = segments; !unusable && *segment; ++segment)
+        unusable = unusableSegment(*segment);
+    unusable = unusable || unpublishedDescriptionFile(segments);
     g_strfreev(segments);
     g_free(decoded);
-    return inDescriptionDirectory && !(depth == 2 && published);
+    return unusable;
 }
 
 bool unsafeLanguageToken(const char *token)
@@ -176,7 +171,7 @@ void screenRequest(SoupServerMessage *message, gpointer contextPointer)
         soup_server_message_set_status(message, SOUP_STATUS_REQUEST_URI_TOO_LONG, nullptr);
         return;
     }
-    if (namesNoHostedFile(path) || unpublishedDescriptionFile(path)) {
+    if (namesNoServedFile(path)) {
         soup_server_message_set_status(message, SOUP_STATUS_NOT_FOUND, nullptr);
         return;
     }

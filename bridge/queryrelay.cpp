@@ -3,13 +3,13 @@
 #include "bridge/tmservice_p.h"
 #include "platform/tmserver_debug.h"
 
+#include "upnp/httpserverpolicy.h"
+
 #include <QHash>
-#include <QPointer>
-#include <QSet>
-#include <libsoup/soup.h>
 #include <systemd/sd-bus.h>
 
 #include <cstring>
+#include <memory>
 #include <utility>
 
 namespace
@@ -111,19 +111,6 @@ void onQueryVariable(GUPnPService *, const char *variable, GValue *value, gpoint
     qCDebug(lcBridge, "%s", qPrintable(QString::fromLatin1(route->debugFormat).arg(*known)));
 }
 
-// As GUPnP reads the header: the action name follows the first '#', up to the last quote.
-bool namesQueryStateVariable(const char *soapAction)
-{
-    const char *name = soapAction ? std::strchr(soapAction, '#') : nullptr;
-    if (!name)
-        return false;
-    QByteArray action(name + 1);
-    const int quote = action.lastIndexOf('"');
-    if (quote >= 0)
-        action.truncate(quote);
-    return action == "QueryStateVariable";
-}
-
 QByteArray pathOf(char *url)
 {
     GUri *uri = url ? g_uri_parse(url, G_URI_FLAGS_NONE, nullptr) : nullptr;
@@ -147,27 +134,17 @@ RelayedService relayedService(GUPnPServiceInfo *info, Service which)
         pathOf(gupnp_service_info_get_event_subscription_url(info))};
 }
 
-bool needsValues(SoupServerMessage *message, const char *path, const RelayedService &service)
-{
-    SoupMessageHeaders *headers = soup_server_message_get_request_headers(message);
-    const char *method = soup_server_message_get_method(message);
-    if (service.eventPath == path)
-        return std::strcmp(method, "SUBSCRIBE") == 0 && !soup_message_headers_get_one(headers, "SID");
-    if (service.controlPath == path)
-        return std::strcmp(method, SOUP_METHOD_POST) == 0
-            && namesQueryStateVariable(soup_message_headers_get_one(headers, "SOAPAction"));
-    return false;
-}
-
-// One request held at its headers until the back-end has answered the queries it needs. It owns
-// itself: it ends once GUPnP has handled the request, or when the request ends without that.
-class HeldRequest
+// The answers of one held request: every evented variable of its service, asked at once.
+class PendingValues : public ValueFetch
 {
 public:
-    HeldRequest(QueryRelayPrivate *relay, SoupServerMessage *message, const RelayedService &relayed, TmService *bridge);
-    ~HeldRequest();
-    // The relay goes: every answer still missing counts as empty, and the request goes on.
-    void abandon();
+    PendingValues(const RelayedService &relayed, BusClient &backend, std::function<void()> ready);
+    ~PendingValues() override;
+    void abandon() override;
+    bool waiting() const
+    {
+        return !queries.isEmpty();
+    }
 
 private:
     struct Query {
@@ -177,22 +154,13 @@ private:
     void ask(BusClient &backend, const QueryRoute &route);
     void takeAnswer(quint64 rank, sd_bus_message *reply);
     void cancelQueries();
-    void goOn();
-    void drop();
-    void watchForHangUp();
-    void stopWatchingHangUp();
-    static gboolean onSocketEvent(GSocket *socket, GIOCondition, gpointer self);
-    static void onDone(SoupServerMessage *, gpointer self);
 
-    QueryRelayPrivate *relay;
-    SoupServerMessage *const message;
     // Its handlers answer the request once it goes on, even when the bridge has gone by then.
     GUPnPServiceInfo *const service;
     VariableValues *const values;
+    std::function<void()> ready;
     // By the rank of each query's answer.
     QHash<quint64, Query> queries;
-    GSource *hangUpWatch = nullptr;
-    bool paused = true;
 };
 
 } // namespace
@@ -200,50 +168,32 @@ private:
 class QueryRelayPrivate
 {
 public:
-    static void onRequestStarted(SoupServer *, SoupServerMessage *message, gpointer self);
-    static void onGotHeaders(SoupServerMessage *message, gpointer relay);
-    void consider(SoupServerMessage *message);
+    std::unique_ptr<ValueFetch> fetch(RequestScreen::Kind kind, const char *path, std::function<void()> ready);
 
-    QueryRelay *q = nullptr;
     TmService *bridge = nullptr;
-    SoupServer *server = nullptr;
+    GUPnPContext *context = nullptr;
+    HttpServerPolicy *policy = nullptr;
     RelayedService services[2];
-    QSet<HeldRequest *> held;
 };
 
-HeldRequest::HeldRequest(
-    QueryRelayPrivate *relay, SoupServerMessage *message, const RelayedService &relayed, TmService *bridge)
-    : relay(relay)
-    , message(SOUP_SERVER_MESSAGE(g_object_ref(message)))
-    , service(GUPNP_SERVICE_INFO(g_object_ref(relayed.info)))
+PendingValues::PendingValues(const RelayedService &relayed, BusClient &backend, std::function<void()> ready)
+    : service(GUPNP_SERVICE_INFO(g_object_ref(relayed.info)))
     , values(VariableValues::of(relayed.info))
+    , ready(std::move(ready))
 {
-    relay->held.insert(this);
-    // GUPnP's handler runs in libsoup's own "got-body" handler, which comes before this one.
-    g_signal_connect(message, "got-body", G_CALLBACK(onDone), this);
-    g_signal_connect(message, "finished", G_CALLBACK(onDone), this);
-    soup_server_message_pause(message);
-    watchForHangUp();
     for (const QueryRoute &route : queryRoutes) {
         if (route.service == relayed.which)
-            ask(TmServicePrivate::get(bridge)->backend, route);
+            ask(backend, route);
     }
-    if (queries.isEmpty())
-        goOn();
 }
 
-HeldRequest::~HeldRequest()
+PendingValues::~PendingValues()
 {
-    if (relay)
-        relay->held.remove(this);
-    stopWatchingHangUp();
     cancelQueries();
-    g_signal_handlers_disconnect_by_data(message, this);
-    g_object_unref(message);
     g_object_unref(service);
 }
 
-void HeldRequest::ask(BusClient &backend, const QueryRoute &route)
+void PendingValues::ask(BusClient &backend, const QueryRoute &route)
 {
     const quint64 rank = values->queryLeaves();
     BusCall *call = backend.call(*route.method, {}, [this, rank](sd_bus_message *reply) { takeAnswer(rank, reply); });
@@ -253,7 +203,7 @@ void HeldRequest::ask(BusClient &backend, const QueryRoute &route)
         values->offer(route.variable, QString(), rank);
 }
 
-void HeldRequest::takeAnswer(quint64 rank, sd_bus_message *reply)
+void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
 {
     const QueryRoute *route = queries.take(rank).route;
     // Any failure gives the empty string: a query has no way to report an error.
@@ -263,118 +213,55 @@ void HeldRequest::takeAnswer(quint64 rank, sd_bus_message *reply)
         && sd_bus_message_read_basic(reply, 's', &text) > 0;
     values->offer(route->variable, answered ? QString::fromUtf8(text) : QString(), rank);
     if (queries.isEmpty())
-        goOn();
+        ready();
 }
 
-void HeldRequest::cancelQueries()
+void PendingValues::cancelQueries()
 {
     for (const Query &query : std::exchange(queries, {}))
         delete query.call;
 }
 
-void HeldRequest::abandon()
+// Every answer still missing counts as empty.
+void PendingValues::abandon()
 {
-    relay = nullptr;
     for (auto query = queries.constBegin(); query != queries.constEnd(); ++query)
         values->offer(query->route->variable, QString(), query.key());
     cancelQueries();
-    goOn();
 }
 
-void HeldRequest::goOn()
+std::unique_ptr<ValueFetch> QueryRelayPrivate::fetch(
+    RequestScreen::Kind kind, const char *path, std::function<void()> ready)
 {
-    if (!paused)
-        return;
-    paused = false;
-    stopWatchingHangUp();
-    soup_server_message_unpause(message);
-}
-
-// The head unit hung up: no answer is awaited, and GUPnP must not act on the request.
-void HeldRequest::drop()
-{
-    cancelQueries();
-    soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
-    soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
-    goOn();
-}
-
-// libsoup reads nothing from a paused request, so it would not see the head unit hang up.
-void HeldRequest::watchForHangUp()
-{
-    GSocket *socket = soup_server_message_get_socket(message);
-    if (!socket)
-        return;
-    hangUpWatch = g_socket_create_source(socket, GIOCondition(G_IO_IN | G_IO_HUP | G_IO_ERR), nullptr);
-    g_source_set_callback(hangUpWatch, G_SOURCE_FUNC(onSocketEvent), this, nullptr);
-    g_source_attach(hangUpWatch, nullptr);
-}
-
-void HeldRequest::stopWatchingHangUp()
-{
-    if (!hangUpWatch)
-        return;
-    g_source_destroy(hangUpWatch);
-    g_source_unref(hangUpWatch);
-    hangUpWatch = nullptr;
-}
-
-// Readable with nothing to read is the end of the stream. Bytes of the body are libsoup's to read;
-// the call timeout still bounds the hold.
-gboolean HeldRequest::onSocketEvent(GSocket *socket, GIOCondition, gpointer self)
-{
-    auto *request = static_cast<HeldRequest *>(self);
-    request->stopWatchingHangUp();
-    if (g_socket_get_available_bytes(socket) <= 0)
-        request->drop();
-    return G_SOURCE_REMOVE;
-}
-
-void HeldRequest::onDone(SoupServerMessage *, gpointer self)
-{
-    delete static_cast<HeldRequest *>(self);
-}
-
-void QueryRelayPrivate::onRequestStarted(SoupServer *, SoupServerMessage *message, gpointer self)
-{
-    // After every other handler: a request that screening has already turned away is left alone.
-    g_signal_connect_data(
-        message, "got-headers", G_CALLBACK(onGotHeaders),
-        new QPointer<QueryRelay>(static_cast<QueryRelayPrivate *>(self)->q),
-        [](gpointer relay, GClosure *) { delete static_cast<QPointer<QueryRelay> *>(relay); }, G_CONNECT_AFTER);
-}
-
-void QueryRelayPrivate::onGotHeaders(SoupServerMessage *message, gpointer relay)
-{
-    QueryRelay *live = *static_cast<QPointer<QueryRelay> *>(relay);
-    if (live && soup_server_message_get_status(message) == 0)
-        live->d->consider(message);
-}
-
-void QueryRelayPrivate::consider(SoupServerMessage *message)
-{
-    const char *path = g_uri_get_path(soup_server_message_get_uri(message));
     for (const RelayedService &service : services) {
-        if (!needsValues(message, path, service))
+        const QByteArray &servicePath
+            = kind == RequestScreen::Kind::Subscribe ? service.eventPath : service.controlPath;
+        if (servicePath != path)
             continue;
-        // Without the bus no query can be made, and GUPnP gets no value, as from a failed guard.
-        if (TmServicePrivate::get(bridge)->backend.isConnected())
-            new HeldRequest(this, message, service, bridge);
-        else
+        BusClient &backend = TmServicePrivate::get(bridge)->backend;
+        // Without the bus no query can be made, and GUPnP gets no value, as from a failed call.
+        if (!backend.isConnected()) {
             VariableValues::of(service.info)->forget();
-        return;
+            return nullptr;
+        }
+        auto pending = std::make_unique<PendingValues>(service, backend, std::move(ready));
+        return pending->waiting() ? std::move(pending) : nullptr;
     }
+    return nullptr;
 }
 
 QueryRelay::QueryRelay(TmService *bridge, GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *clientProfile)
     : d(new QueryRelayPrivate)
 {
-    d->q = this;
     d->bridge = bridge;
     d->services[0] = relayedService(applicationServer, Service::ApplicationServer);
     d->services[1] = relayedService(clientProfile, Service::ClientProfile);
-    d->server = SOUP_SERVER(g_object_ref(gupnp_context_get_server(gupnp_service_info_get_context(applicationServer))));
-    g_signal_connect(d->server, "request-started", G_CALLBACK(QueryRelayPrivate::onRequestStarted), d);
+    d->context = GUPNP_CONTEXT(g_object_ref(gupnp_service_info_get_context(applicationServer)));
+    d->policy = HttpServerPolicy::of(d->context);
+    if (d->policy)
+        d->policy->setValueFetcher([d = d](RequestScreen::Kind kind, const char *path, std::function<void()> ready) {
+            return d->fetch(kind, path, std::move(ready));
+        });
     // GUPnP calls only handlers connected to the detailed signal. The values live with the service.
     for (const QueryRoute &route : queryRoutes) {
         GUPnPServiceInfo *service = route.service == Service::ApplicationServer ? applicationServer : clientProfile;
@@ -386,10 +273,9 @@ QueryRelay::QueryRelay(TmService *bridge, GUPnPServiceInfo *applicationServer, G
 
 QueryRelay::~QueryRelay()
 {
-    g_signal_handlers_disconnect_by_data(d->server, d);
-    g_object_unref(d->server);
-    for (HeldRequest *request : std::exchange(d->held, {}))
-        request->abandon();
+    if (d->policy)
+        d->policy->setValueFetcher({});
+    g_object_unref(d->context);
     delete d;
 }
 

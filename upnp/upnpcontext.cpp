@@ -2,12 +2,8 @@
 
 #include "device/tmserverdevice.h"
 #include "platform/tmserver_debug.h"
-#include "upnp/acceptguard.h"
-#include "upnp/connectionreaper.h"
-#include "upnp/eventdelivery.h"
-#include "upnp/httpguard.h"
-#include "upnp/requestheadguard.h"
-#include "upnp/subscriptionguard.h"
+#include "upnp/httpserverpolicy.h"
+#include "upnp/outgoingrequests.h"
 
 #include <libgupnp/gupnp.h>
 #include <net/if.h>
@@ -27,7 +23,6 @@ const gint64 replyFlushMicroseconds = 250 * 1000;
 // The stack learns the interfaces over netlink within milliseconds; a port in use or an
 // interface without an address yields no context at all.
 const guint firstContextTimeoutMs = 1000;
-const char preparedKey[] = "tmserver-prepared";
 
 // Answers handed to GUPnP (the 501s of actions still pending when the root device goes)
 // are only written by the main loop, which has already ended: give it a bounded moment.
@@ -38,30 +33,9 @@ void flushPendingReplies()
         g_main_context_iteration(nullptr, FALSE);
 }
 
-// The HTTP server listens with GLib's default backlog of 10; a head unit opening more
-// connections at once would see the rest stall until it retries.
-void widenListenBacklog(GUPnPContext *context)
+// The root device hosts its own directory at "/", so ours go on top, after each new root device.
+void hostDirectories(GUPnPContext *context)
 {
-    GSList *listeners = soup_server_get_listeners(gupnp_context_get_server(context));
-    for (GSList *listener = listeners; listener; listener = listener->next)
-        listen(g_socket_get_fd(G_SOCKET(listener->data)), SOMAXCONN);
-    g_slist_free(listeners);
-}
-
-// What every context on the interface gets, before the root device is announced on it. The
-// root device hosts its own directory at "/", so ours go on top, after each new root device;
-// the rest is done once, as the stack hands back the same context after a link down and up.
-void prepareContext(GUPnPContext *context)
-{
-    if (!g_object_get_data(G_OBJECT(context), preparedKey)) {
-        g_object_set_data(G_OBJECT(context), preparedKey, GINT_TO_POINTER(1));
-        HttpGuard::install(context);
-        ConnectionReaper::install(context);
-        widenListenBacklog(context);
-        AcceptGuard::install(context);
-        RequestHeadGuard::install(context);
-        SubscriptionGuard::install(context);
-    }
     gupnp_context_host_path(context, installationDirectory.toLatin1().constData(), "/");
     gupnp_context_host_path(context, iconDirectory.toLatin1().constData(), "/icons");
 }
@@ -149,11 +123,15 @@ void UpnpContextPrivate::onContextUnavailable(GUPnPContextManager *, GUPnPContex
 
 void UpnpContextPrivate::publishOn(GUPnPContext *context)
 {
+    // Before the root device, whose services hold requests through it. Installed once, as the stack
+    // hands back the same context after a link down and up.
+    HttpServerPolicy *policy = HttpServerPolicy::install(context);
     if (!serverDevice->createRootDevice(context)) {
         qCWarning(lcUpnp, "Cannot publish the device on %s", interfaceName.constData());
         return;
     }
-    prepareContext(context);
+    policy->devicePublished();
+    hostDirectories(context);
     // The stack silences a context when it goes; it does not wake it when it comes back.
     g_object_set(context, "active", TRUE, nullptr);
     serverDevice->setAvailable();
@@ -169,6 +147,7 @@ void UpnpContextPrivate::withdraw(const char *reason)
     qCInfo(lcUpnp, "Device withdrawn from %s address %s: %s", interfaceName.constData(),
         gssdp_client_get_host_ip(GSSDP_CLIENT(published)), reason);
     serverDevice->withdraw();
+    HttpServerPolicy::of(published)->deviceWithdrawn();
     published = nullptr;
     withdrawnBefore = true;
 }
@@ -217,11 +196,7 @@ bool UpnpContext::start()
         qCWarning(lcUpnp, "There is no network interface \"%s\"", d->interfaceName.constData());
         return false;
     }
-    // The default proxy resolver would load libproxy or a settings backend (with a bus connection
-    // of its own) and follow whatever proxy the environment names, for a daemon that never uses
-    // one: the choice is made here, before anything asks for a resolver, and not left to the caller.
-    g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", TRUE);
-    EventDelivery::install();
+    OutgoingRequests::install();
     d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
     // Contexts are opened from the main loop only, after this.
     closeForeignServersOf(G_OBJECT_TYPE(d->manager));

@@ -1,4 +1,6 @@
-#include "upnp/eventdelivery.h"
+#include "upnp/outgoingrequests.h"
+
+#include "upnp/httplimits.h"
 
 #include <libsoup/soup.h>
 
@@ -7,21 +9,19 @@
 namespace
 {
 
-// Events go straight to the head unit on the link; a proxy configured for the handset's other
-// networks must never carry them.
 void sendDirect(SoupSession *session)
 {
     if (soup_session_get_proxy_resolver(session))
         soup_session_set_proxy_resolver(session, nullptr);
 }
 
-// libsoup's default I/O timeout is a minute: a callback that accepts the connection and never
-// answers would hold that service's events to every other subscriber, and let them pile up.
+// A callback that accepts the connection and never answers would otherwise hold that service's
+// events to every other subscriber for a minute, and let them pile up.
 void boundNotify(SoupSession *session, SoupMessage *message)
 {
     if (std::strcmp(soup_message_get_method(message), "NOTIFY") == 0
-        && soup_session_get_timeout(session) != EventDelivery::notifyTimeoutSeconds)
-        soup_session_set_timeout(session, EventDelivery::notifyTimeoutSeconds);
+        && soup_session_get_timeout(session) != HttpLimits::notifyTimeoutSeconds)
+        soup_session_set_timeout(session, HttpLimits::notifyTimeoutSeconds);
 }
 
 // Runs before the request gets a connection, which takes the session's settings when it opens.
@@ -35,11 +35,15 @@ gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameter
 
 } // namespace
 
-void EventDelivery::install()
+void OutgoingRequests::install()
 {
     static bool installed = false;
     if (installed)
         return;
+    // The default proxy resolver would load libproxy or a settings backend (with a bus connection
+    // of its own) for a daemon that never uses a proxy: the choice is made before anything asks
+    // for a resolver, and not left to the environment.
+    g_setenv("GIO_USE_PROXY_RESOLVER", "dummy", TRUE);
     gpointer sessionClass = g_type_class_ref(SOUP_TYPE_SESSION);
     g_signal_add_emission_hook(
         g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, onRequestQueued, nullptr, nullptr);

@@ -1,0 +1,64 @@
+#pragma once
+
+#include "upnp/requestscreen.h"
+
+#include <functional>
+#include <memory>
+
+typedef struct _GUPnPContext GUPnPContext;
+
+// The answers a request is held for (see HttpServerPolicy::setValueFetcher). The policy destroys it
+// once the request has ended.
+class ValueFetch
+{
+public:
+    virtual ~ValueFetch() = default;
+    // Gives up the answers still missing: the request goes on without them.
+    virtual void abandon() = 0;
+};
+
+// Everything the daemon decides about the requests to one HTTP server, before GUPnP sees them:
+// one object per server, one handler per server signal, one pipeline per request. The limits it
+// enforces are in HttpLimits.
+//
+// Each request is classified once, as its head arrives, and then screened in this order; the first
+// screen that answers ends it:
+//  1. the connection table learns that the head is complete (its deadline stops);
+//  2. a body larger than HttpLimits::maxRequestBody: 413, and the body is never kept (a chunked one
+//     is counted as it comes and its connection cut past HttpLimits::maxDrainedBody);
+//  3. a Host that is not the server's own address and port: 412;
+//  4. a path that names no served file: 414 or 404 (RequestScreen::pathStatus);
+//  5. Accept-Language tokens that could name another directory are dropped;
+//  6. a new subscription past its cap: 503 (SubscriptionTable);
+//  7. a new subscription or a QueryStateVariable is held until the values GUPnP will read are known.
+// The cheap refusals come first, so that nothing is counted or fetched for a request that is refused;
+// holding comes last, as it costs the back-end calls.
+class HttpServerPolicy
+{
+public:
+    // Starts fetching the values a request at this path needs and calls ready() once they are in,
+    // never from within the call; returns null when there is nothing to wait for.
+    using ValueFetcher = std::function<std::unique_ptr<ValueFetch>(
+        RequestScreen::Kind, const char *path, std::function<void()> ready)>;
+
+    // Installs the policy on the context's server once; it lives as long as the server.
+    static HttpServerPolicy *install(GUPnPContext *context);
+    // Null when none was installed.
+    static HttpServerPolicy *of(GUPnPContext *context);
+    ~HttpServerPolicy();
+    HttpServerPolicy(const HttpServerPolicy &) = delete;
+    HttpServerPolicy &operator=(const HttpServerPolicy &) = delete;
+
+    // Subscriptions are counted per root device: a device published on the server starts from
+    // none, and those of a withdrawn one no longer count.
+    void devicePublished();
+    void deviceWithdrawn();
+
+    // An empty fetcher stops the holding: requests still held go on at once, their fetches abandoned.
+    void setValueFetcher(ValueFetcher fetcher);
+
+private:
+    explicit HttpServerPolicy(GUPnPContext *context);
+    struct Private;
+    std::unique_ptr<Private> d;
+};

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <string>
+
+// What the daemon decides about a request from its head alone: plain functions of the request's
+// text, so that they can be fed anything.
+namespace RequestScreen
+{
+
+enum class Kind { File, Action, Query, Subscribe, Renewal, Unsubscribe, Other };
+
+// A POST is a Query when its SOAPAction names QueryStateVariable; a SUBSCRIBE with a SID renews.
+Kind classify(const char *method, const char *soapAction, bool hasSid);
+
+// The Host header names the server's own address and port (port 80 when it names none).
+bool sameHostAndPort(const char *hostHeader, const char *ownHost, unsigned ownPort);
+
+// 0 for a path that may name a served file, else the HTTP status that refuses it: 414 past the
+// path length limit; 404 for a path that climbs out of its directory, that no file can have (an
+// escaped NUL, bytes that are not UTF-8, a name longer than the file system allows) or that names
+// anything in xml/ but the three published descriptions.
+unsigned pathStatus(const char *path);
+
+// The Accept-Language value without the tokens that could name another directory (GUPnP appends
+// the preferred language to a hosted file's path); returns false when every token is safe.
+bool dropUnsafeLanguages(const char *acceptLanguage, std::string &kept);
+
+} // namespace RequestScreen

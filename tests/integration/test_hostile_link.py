@@ -1,7 +1,9 @@
 """A head unit that sends garbage or hangs up early leaves the daemon answering, its log bounded and
 clean, and no connection behind; a slow back-end holds up no other request, and events stay in order
 and off any proxy."""
+import json
 import os
+import re
 import subprocess
 import sys
 import time
@@ -9,6 +11,7 @@ import unittest
 from concurrent.futures import ThreadPoolExecutor
 
 import testbed
+from pathlib import Path
 from test_relay import Handset
 
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
@@ -34,6 +37,52 @@ for _ in range(count):
         connection.sendall(f"GET {path} HTTP/1.1\\r\\nHost: {host}:{port}\\r\\n\\r\\n".encode())
         connection.recv(65536)
 """
+# Head-unit side of the limits table; each mode prints one JSON value.
+LIMIT_PROBE = """
+import json, socket, sys, time
+mode, host, port = sys.argv[1], sys.argv[2], int(sys.argv[3])
+def closed_within(connection, seconds):
+    connection.settimeout(seconds)
+    try:
+        return connection.recv(65536) == b"" or closed_within(connection, seconds)
+    except socket.timeout:
+        return False
+    except ConnectionError:
+        return True
+def timed_eof(connection, limit):
+    started = time.monotonic()
+    return time.monotonic() - started if closed_within(connection, limit) else None
+if mode == "partial-head":
+    connection = socket.create_connection((host, port))
+    connection.sendall(f"GET / HTTP/1.1\\r\\nHost: {host}:{port}\\r\\n".encode())
+    print(json.dumps(timed_eof(connection, 20)))
+elif mode == "idle":
+    connections = [socket.create_connection((host, port)) for _ in range(int(sys.argv[4]))]
+    time.sleep(1)
+    print(json.dumps(sum(closed_within(c, 0.001) for c in connections)))
+elif mode == "chunked":
+    connection, sent = socket.create_connection((host, port), timeout=5), 0
+    chunk = f"{65536:x}\\r\\n".encode() + b"x" * 65536 + b"\\r\\n"
+    try:
+        connection.sendall(f"POST /control/TmApplicationServer1 HTTP/1.1\\r\\nHost: {host}:{port}\\r\\n"
+                           "Transfer-Encoding: chunked\\r\\n\\r\\n".encode())
+        while sent < 16 << 20:
+            connection.sendall(chunk)
+            sent += 65536
+    except OSError:
+        pass
+    print(json.dumps(sent))
+elif mode == "flood":
+    connections = [socket.create_connection((host, port)) for _ in range(int(sys.argv[4]))]
+    time.sleep(1)
+    print(json.dumps(len(connections)))
+elif mode == "stalled-callback":
+    listening = socket.create_server((host, 0))
+    print(listening.getsockname()[1], flush=True)
+    connection, _ = listening.accept()
+    connection.recv(65536)
+    print(json.dumps(timed_eof(connection, 15)))
+"""
 
 
 class HostileLink(unittest.TestCase):
@@ -52,6 +101,50 @@ class HostileLink(unittest.TestCase):
 
     def url(self, path):
         return f"http://{testbed.HANDSET_ADDRESS}:{self.port}{path}"
+
+    def probe(self, mode, *args, port=None):
+        output = subprocess.run(self.bed.in_headunit(sys.executable, "-c", LIMIT_PROBE, mode, testbed.HANDSET_ADDRESS,
+                                                     str(port or self.port), *map(str, args)),
+                                capture_output=True, text=True, timeout=60, check=True).stdout
+        return json.loads(output)
+
+    def stalled_callback(self):
+        """Seconds from a NOTIFY's arrival until the daemon gives it up, at a callback that never answers."""
+        process = subprocess.Popen(self.bed.in_headunit(sys.executable, "-c", LIMIT_PROBE, "stalled-callback",
+                                                        "10.77.0.2", "0"), stdout=subprocess.PIPE)
+        self.bed.processes.append(process)
+        callback = type("Callback", (), {"url": f"http://10.77.0.2:{testbed.read_line(process.stdout, 10)}/"})
+        sid = self.bed.subscribe(self.url("/event/TmClientProfile1"), callback)
+        given_up = json.loads(testbed.read_line(process.stdout, 20) or "null")
+        self.bed.curl(self.url("/event/TmClientProfile1"), "-X", "UNSUBSCRIBE", "-H", f"SID: {sid}")
+        return given_up
+
+    def answered_after_descriptors_ran_out(self):
+        limits = Path(f"/proc/{self.daemon.pid}/limits").read_text()
+        soft, hard = re.search(r"^Max open files\s+(\d+)\s+(\d+)", limits, re.M).groups()
+        low = len(os.listdir(f"/proc/{self.daemon.pid}/fd")) + 2
+        subprocess.run(["prlimit", f"--pid={self.daemon.pid}", f"--nofile={low}:{hard}"], check=True, timeout=10)
+        try:
+            self.probe("flood", 8)  # accepts fail while they are open; then they close
+            return self.bed.curl(self.url("/xml/tmserverdevice.xml"), timeout=3)[0]
+        finally:
+            subprocess.run(["prlimit", f"--pid={self.daemon.pid}", f"--nofile={soft}:{hard}"], check=True, timeout=10)
+
+    def test_each_limit_is_enforced(self):
+        with ThreadPoolExecutor(2) as pool:  # the two slow rows side by side
+            head, notify = pool.submit(self.probe, "partial-head"), pool.submit(self.stalled_callback)
+            slow_rows = [("head deadline: closed after (s)", head.result(), 9, 12),
+                         ("NOTIFY timeout: given up after (s)", notify.result(), 4, 7)]
+        rows = slow_rows + [  # what, observed, lowest and highest allowed
+            ("waiting cap: of 131 idle connections, closed", self.probe("idle", 131), 3, 6),
+            ("chunked cut: bytes taken of a 16 MiB body", self.probe("chunked"), 1 << 20, 8 << 20),
+            ("accept recovery: status after descriptors ran out", self.answered_after_descriptors_ran_out(), 200, 200),
+        ]
+        for what, observed, lowest, highest in rows:
+            with self.subTest(what):
+                self.assertIsNotNone(observed)
+                self.assertTrue(lowest <= observed <= highest, f"{observed} not in [{lowest}, {highest}]")
+        self.assertTrue(self.daemon.running(), self.daemon.log())
 
     def test_malformed_bodies_leave_one_clean_line_each(self):
         log_before = len(self.daemon.log())

@@ -9,6 +9,7 @@ from pathlib import Path
 import testbed
 
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
+SUBSCRIPTIONS_PER_SERVICE = 32
 
 
 class LinkFollow(unittest.TestCase):
@@ -32,7 +33,8 @@ class LinkFollow(unittest.TestCase):
         if old_subscription:
             status, _, _ = self.bed.curl(urls["eventSubURL"], "-X", "SUBSCRIBE", "-H", f"SID: {old_subscription}")
             self.assertEqual(status, 412, "a subscription of the old link survived")
-        sid = self.bed.subscribe(urls["eventSubURL"], self.listener)
+        # A full set each time: the subscriptions of the link before no longer count.
+        sid, *_ = [self.bed.subscribe(urls["eventSubURL"], self.listener) for _ in range(SUBSCRIPTIONS_PER_SERVICE)]
         self.listener.events_of(sid, 1)  # the initial event
         return sid
 

@@ -2,6 +2,7 @@
 
 #include "bridge/tmservice.h"
 #include "device/identitystore.h"
+#include "device/ssdpanswers.h"
 #include "device/tmserverdevice_p.h"
 #include "platform/tmserver_debug.h"
 
@@ -51,6 +52,7 @@ bool TmServerDevice::createRootDevice(GUPnPContext *context)
     // The description directory is also hosted at "/"; handing GUPnP the template directory
     // rather than the file system root keeps it from serving the whole machine.
     const QByteArray descriptionDir = QDir(d->descriptionDir).absolutePath().toLatin1();
+    keepSearchAnswersPrompt(GSSDP_CLIENT(context));
     GError *error = nullptr;
     d->rootDevice = gupnp_root_device_new(context, descriptionPath.constData(), descriptionDir.constData(), &error);
     if (error) {

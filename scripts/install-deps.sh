@@ -11,4 +11,4 @@ apt-get install -y --no-install-recommends \
     gupnp-tools \
     dbus dbus-daemon dbus-bin iproute2 util-linux curl procps \
     python3 python3-dbus python3-gi python3-dbusmock \
-    libnet-upnp-perl
+    libnet-upnp-perl libupnp-dev tcpdump

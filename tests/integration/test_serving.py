@@ -11,6 +11,9 @@ FIXED_PORT = 50123
 TRAVERSAL = "/../../../../../../../../../../etc/passwd"
 PASSWD = Path("/etc/passwd").read_bytes().splitlines()[0]
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
+CLIENT_PROFILE = "urn:schemas-upnp-org:service:TmClientProfile:1"
+# libupnp's own search timeout fires at MX counted in whole seconds, and it searches with MX 2 at least.
+LIBUPNP_MX = 2
 
 
 class Serving(unittest.TestCase):
@@ -26,6 +29,9 @@ class Serving(unittest.TestCase):
         cls.bed.start_fake_backend()
         cls.daemon = cls.bed.start_daemon("-i", "usb0", "-p", str(FIXED_PORT))
         cls.daemon.wait_listening()
+        # The first searches after start, twice for each target, as a head unit on libupnp makes them.
+        cls.libupnp = [(target, cls.bed.libupnp_search(target, LIBUPNP_MX))
+                       for target in (DEVICE_TYPE, APP_SERVER, CLIENT_PROFILE) * 2]
         cls.roots = cls.bed.discover()
         cls.temporary, = testbed.wait_until(cls.daemon.temporary_descriptions, 10)
         (cls.bed.directory / "big-body").write_bytes(b"x" * 10 * 1024 * 1024)
@@ -50,6 +56,13 @@ class Serving(unittest.TestCase):
             self.assertEqual(self.bed.curl(self.url(path)), (200, installed.read_bytes(), 0), path)
         # GUPnP fetches its own service descriptions over HTTP; the Host check must let them through.
         self.assertNotRegex(self.daemon.log(), r"(?m)^<[0-4]>gupnp")
+
+    def test_libupnp_finds_the_device_on_its_first_search(self):
+        location, = self.roots
+        for index, (target, (found, waited)) in enumerate(self.libupnp):
+            with self.subTest(search=index, target=target):
+                self.assertIsNotNone(waited, "libupnp's search never timed out")
+                self.assertIn(location, found, f"no answer within libupnp's {waited} s")
 
     def test_requests_get_their_status_and_never_a_foreign_file(self):
         hosted, temporary, big = "/xml/tmserverdevice.xml", self.temporary, self.bed.directory / "big-body"

@@ -1,8 +1,8 @@
 """A handset and a head unit on a private veth link, for tests and benchmarks that run the daemon.
 
 The daemon runs in the handset namespace on usb0 with private session and system buses; the head
-unit's tools (gssdp-discover, curl, the event listener) run in the other namespace on hu0. Nothing
-leaves the machine. Every wait is bounded. Needs root.
+unit's tools (gssdp-discover, a libupnp control point, curl, the event listener) run in the other
+namespace on hu0. Nothing leaves the machine. Every wait is bounded. Needs root.
 """
 import argparse
 import json
@@ -32,6 +32,7 @@ HEADUNIT_INTERFACE = "hu0"
 BACKEND_NAME = "com.quorvex.VehiraServer"
 TEMPORARY_DESCRIPTION = re.compile(r"^upnp_root_device_\w{8}\.xml$")
 PASSED_THROUGH = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS", "QT_LOGGING_RULES")
+UPNP_SEARCH = None  # the libupnp control point (tests/integration/upnp_search.c), from --upnp-search
 _unread = {}
 
 
@@ -248,6 +249,15 @@ class Testbed:
             roots.setdefault(location, set()).add(usn)
         return roots
 
+    def libupnp_search(self, target, mx):
+        """(LOCATIONs answered before libupnp's own search timeout, the seconds it waited) of one
+        UpnpSearchAsync from the head unit."""
+        output = subprocess.run(self.in_headunit(UPNP_SEARCH, HEADUNIT_INTERFACE, str(mx), target),
+                                capture_output=True, text=True, timeout=mx + 15).stdout
+        found = re.findall(r"(?m)^found \S+ (\S+)$", output)
+        waited = re.search(r"(?m)^timeout (\S+)$", output)
+        return found, float(waited.group(1)) if waited else None
+
     def sole_root_device(self, daemon):
         """LOCATION of the one root device the head unit sees; fails with the daemon's log otherwise."""
         if len(roots := self.discover()) != 1:
@@ -336,9 +346,13 @@ def element(description, name):
 
 
 def parse_arguments():
-    """Takes --daemon, --install-dir and --template off the command line; the rest is unittest's."""
+    """Takes --daemon, --install-dir, --template and --upnp-search off the command line; the rest
+    is unittest's."""
+    global UPNP_SEARCH
     parser = argparse.ArgumentParser(add_help=False)
     for option in ("--daemon", "--install-dir", "--template"):
         parser.add_argument(option, required=True)
+    parser.add_argument("--upnp-search")
     options, sys.argv[1:] = parser.parse_known_args()
+    UPNP_SEARCH = options.upnp_search
     return options.daemon, InstallTree(options.install_dir, options.template)

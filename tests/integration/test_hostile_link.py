@@ -122,6 +122,7 @@ class HostileLink(unittest.TestCase):
     def answered_after_descriptors_ran_out(self):
         limits = Path(f"/proc/{self.daemon.pid}/limits").read_text()
         soft, hard = re.search(r"^Max open files\s+(\d+)\s+(\d+)", limits, re.M).groups()
+        testbed.wait_until(lambda: len(os.listdir(f"/proc/{self.daemon.pid}/fd")) < 40, 5)
         low = len(os.listdir(f"/proc/{self.daemon.pid}/fd")) + 2
         subprocess.run(["prlimit", f"--pid={self.daemon.pid}", f"--nofile={low}:{hard}"], check=True, timeout=10)
         try:
@@ -138,13 +139,16 @@ class HostileLink(unittest.TestCase):
         rows = slow_rows + [  # what, observed, lowest and highest allowed
             ("waiting cap: of 131 idle connections, closed", self.probe("idle", 131), 3, 6),
             ("chunked cut: bytes taken of a 16 MiB body", self.probe("chunked"), 1 << 20, 8 << 20),
-            ("accept recovery: status after descriptors ran out", self.answered_after_descriptors_ran_out(), 200, 200),
         ]
         for what, observed, lowest, highest in rows:
             with self.subTest(what):
                 self.assertIsNotNone(observed)
                 self.assertTrue(lowest <= observed <= highest, f"{observed} not in [{lowest}, {highest}]")
         self.assertTrue(self.daemon.running(), self.daemon.log())
+
+    # Named to run last: running out of descriptors may cost the daemon more than its listener.
+    def test_zz_accepting_again_after_descriptors_ran_out(self):
+        self.assertEqual(self.answered_after_descriptors_ran_out(), 200, self.daemon.log())
 
     def test_malformed_bodies_leave_one_clean_line_each(self):
         log_before = len(self.daemon.log())

@@ -24,6 +24,10 @@ constexpr unsigned maxSubscriptionsPerService = 32;
 // Every change of state is sent to every subscriber: this bounds that fan-out.
 constexpr unsigned maxSubscriptions = 48;
 
+// A head unit names one callback, or a few for its interfaces; each is a short URL.
+constexpr unsigned maxCallbacks = 4;
+constexpr unsigned maxCallbackLength = 512;
+
 // A head unit on the link answers a NOTIFY within milliseconds; libsoup's own default is a minute.
 constexpr unsigned notifyTimeoutSeconds = 5;
 

@@ -25,4 +25,24 @@ unsigned pathStatus(const char *path);
 // the preferred language to a hosted file's path); returns false when every token is safe.
 bool dropUnsafeLanguages(const char *acceptLanguage, std::string &kept);
 
+// The event headers of a SUBSCRIBE or UNSUBSCRIBE, null where absent.
+struct EventHeaders {
+    const char *sid;
+    const char *nt;
+    const char *callback;
+};
+
+// The link a callback must be on: the server's own IPv4 address and its prefix length.
+struct Subnet {
+    const char *address;
+    unsigned prefixLength;
+};
+
+// 0 for an event request GUPnP may see, else the status that refuses it: 400 for a SID that comes
+// with NT or CALLBACK; 412 for an UNSUBSCRIBE without SID, or a new subscription whose NT is not
+// "upnp:event" or whose CALLBACK is not one to HttpLimits::maxCallbacks "<http://a.b.c.d[:port]/path>"
+// URLs on the link's subnet, within HttpLimits::maxCallbackLength. A callback anywhere else would
+// have the device send its events, on a head unit's word, to any host it can reach.
+unsigned subscriptionStatus(Kind kind, const EventHeaders &headers, const Subnet &link);
+
 } // namespace RequestScreen

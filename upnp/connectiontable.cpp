@@ -148,7 +148,10 @@ void ConnectionTable::Private::watchHangUp(Connection &connection)
 {
     if (connection.hangUpWatch)
         return;
-    connection.hangUpWatch = g_unix_fd_source_new(g_socket_get_fd(connection.socket), GIOCondition(POLLRDHUP));
+    // A client may shut down its sending side once its request is out and still read the answer:
+    // only a reset tells that a held request's client is gone.
+    const int condition = connection.state == State::Held ? POLLHUP | POLLERR : POLLRDHUP;
+    connection.hangUpWatch = g_unix_fd_source_new(g_socket_get_fd(connection.socket), GIOCondition(condition));
     g_source_set_priority(connection.hangUpWatch, G_PRIORITY_HIGH);
     g_source_set_callback(connection.hangUpWatch, G_SOURCE_FUNC(onHangUp), &connection, nullptr);
     g_source_attach(connection.hangUpWatch, nullptr);
@@ -188,14 +191,12 @@ gboolean ConnectionTable::Private::onHangUp(gint, GIOCondition, gpointer connect
     auto &connection = *static_cast<Connection *>(connectionPointer);
     Private *table = connection.table;
     g_clear_pointer(&connection.hangUpWatch, g_source_unref);
-    if (gone(connection)) {
+    if (gone(connection))
         table->forget(connection);
-    } else if (!bytesPending(connection.socket)) {
-        if (connection.state == State::Idle)
-            table->close(connection);
-        else if (connection.state == State::Held)
-            std::exchange(connection.onHangUp, {})();
-    }
+    else if (connection.state == State::Held)
+        std::exchange(connection.onHangUp, {})();
+    else if (connection.state == State::Idle && !bytesPending(connection.socket))
+        table->close(connection);
     return G_SOURCE_REMOVE;
 }
 

@@ -12,8 +12,9 @@ typedef struct _SoupServerMessage SoupServerMessage;
 // - A waiting connection has HttpLimits::headDeadlineSeconds to send its head; past
 //   HttpLimits::maxWaitingConnections waiting at once the oldest is closed. libsoup 3.2's server
 //   has no read timeout of its own.
-// - A hang-up is seen in one way: a watch for the peer's end of stream (POLLRDHUP, with POLLHUP and
-//   POLLERR) while the connection is idle or holds a request. It never wakes for a request's bytes,
+// - A hang-up is seen in one way: a watch for the peer's end of stream (POLLRDHUP) while the
+//   connection is idle, or for a reset (POLLHUP, POLLERR) while it holds a request, whose client may
+//   have shut down only its own side and still wait for the answer. It never wakes for a request's bytes,
 //   so it adds no pass of the main loop to a request, and it runs above libsoup's priority, so it
 //   sees the end of an idle connection before libsoup reads it. libsoup 3.2 reads that end with a
 //   request that never started, finishes it with nobody to tell and keeps the connection, its

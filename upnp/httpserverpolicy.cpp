@@ -79,6 +79,7 @@ struct HttpServerPolicy::Private {
     static void onRequestEnded(SoupServer *, SoupServerMessage *message, gpointer self);
     void screen(SoupServerMessage *message);
     bool hostIsOurs(SoupMessageHeaders *headers) const;
+    unsigned eventHeadersStatus(RequestScreen::Kind kind, SoupMessageHeaders *headers) const;
     void holdForValues(SoupServerMessage *message, RequestScreen::Kind kind, const char *path);
     void resume(SoupServerMessage *message);
     void hangUp(SoupServerMessage *message);
@@ -129,6 +130,23 @@ void HttpServerPolicy::Private::onRequestEnded(SoupServer *, SoupServerMessage *
         d->subscriptions->answered(message, true);
 }
 
+// Repeated headers are read joined, so that a second CALLBACK or NT is refused rather than ignored.
+unsigned HttpServerPolicy::Private::eventHeadersStatus(RequestScreen::Kind kind, SoupMessageHeaders *headers) const
+{
+    GSSDPClient *client = GSSDP_CLIENT(context);
+    GInetAddressMask *mask = gssdp_client_get_address_mask(client);
+    char *network = mask ? g_inet_address_to_string(g_inet_address_mask_get_address(mask)) : nullptr;
+    const RequestScreen::Subnet link {
+        network ? network : gssdp_client_get_host_ip(client), mask ? g_inet_address_mask_get_length(mask) : 32};
+    const unsigned status = RequestScreen::subscriptionStatus(kind,
+        {soup_message_headers_get_list(headers, "SID"), soup_message_headers_get_list(headers, "NT"),
+            soup_message_headers_get_list(headers, "Callback")},
+        link);
+    g_free(network);
+    g_clear_object(&mask);
+    return status;
+}
+
 bool HttpServerPolicy::Private::hostIsOurs(SoupMessageHeaders *headers) const
 {
     return RequestScreen::sameHostAndPort(soup_message_headers_get_one(headers, "Host"),
@@ -158,6 +176,10 @@ void HttpServerPolicy::Private::screen(SoupServerMessage *message)
     dropUnsafeLanguages(headers);
     const RequestScreen::Kind kind = RequestScreen::classify(soup_server_message_get_method(message),
         soup_message_headers_get_one(headers, "SOAPAction"), soup_message_headers_get_one(headers, "SID"));
+    if (const unsigned status = eventHeadersStatus(kind, headers)) {
+        soup_server_message_set_status(message, status, nullptr);
+        return;
+    }
     if (kind == RequestScreen::Kind::Subscribe && subscriptions && !subscriptions->admit(message, path)) {
         soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
         return;

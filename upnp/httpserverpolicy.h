@@ -29,8 +29,9 @@ public:
 //  3. a Host that is not the server's own address and port: 412;
 //  4. a path that names no served file: 414 or 404 (RequestScreen::pathStatus);
 //  5. Accept-Language tokens that could name another directory are dropped;
-//  6. a new subscription past its cap: 503 (SubscriptionTable);
-//  7. a new subscription or a QueryStateVariable is held until the values GUPnP will read are known.
+//  6. event headers GUPnP must not act on: 400 or 412 (RequestScreen::subscriptionStatus);
+//  7. a new subscription past its cap: 503 (SubscriptionTable);
+//  8. a new subscription or a QueryStateVariable is held until the values GUPnP will read are known.
 // The cheap refusals come first, so that nothing is counted or fetched for a request that is refused;
 // holding comes last, as it costs the back-end calls.
 class HttpServerPolicy

@@ -1,8 +1,13 @@
 #include "upnp/requestscreen.h"
 
+#include "upnp/httplimits.h"
+
+#include <arpa/inet.h>
 #include <libsoup/soup.h>
 
+#include <algorithm>
 #include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -77,6 +82,53 @@ bool unsafeLanguageToken(const char *token)
     return std::strchr(token, '/') || std::strchr(token, '\\') || std::strstr(token, "..");
 }
 
+bool onSubnet(const char *host, const RequestScreen::Subnet &link)
+{
+    in_addr candidate {}, own {};
+    if (!host || !link.address || link.prefixLength > 32 || inet_pton(AF_INET, host, &candidate) != 1
+        || inet_pton(AF_INET, link.address, &own) != 1)
+        return false;
+    const uint32_t mask = link.prefixLength == 0 ? 0 : ~uint32_t(0) << (32 - link.prefixLength);
+    return ((ntohl(candidate.s_addr) ^ ntohl(own.s_addr)) & mask) == 0;
+}
+
+// Printable ASCII only: what GUri would accept beyond that is nothing a head unit sends.
+bool plainUrlText(std::string_view url)
+{
+    return !url.empty() && url.size() <= HttpLimits::maxCallbackLength
+        && std::all_of(url.begin(), url.end(), [](char c) { return c > ' ' && c < 127; });
+}
+
+bool usableCallback(std::string_view url, const RequestScreen::Subnet &link)
+{
+    if (!plainUrlText(url))
+        return false;
+    GUri *uri = g_uri_parse(std::string(url).c_str(), G_URI_FLAGS_NONE, nullptr);
+    if (!uri)
+        return false;
+    const bool usable = std::strcmp(g_uri_get_scheme(uri), "http") == 0 && !g_uri_get_userinfo(uri)
+        && g_uri_get_port(uri) != 0 && onSubnet(g_uri_get_host(uri), link);
+    g_uri_unref(uri);
+    return usable;
+}
+
+// One or more <URL>, with nothing but blanks around them.
+bool usableCallbacks(const char *header, const RequestScreen::Subnet &link)
+{
+    std::string_view rest(header ? header : "");
+    unsigned count = 0;
+    for (;;) {
+        rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+        if (rest.empty())
+            return count > 0;
+        const size_t end = rest.find('>');
+        if (rest.front() != '<' || ++count > HttpLimits::maxCallbacks || end == rest.npos
+            || !usableCallback(rest.substr(1, end - 1), link))
+            return false;
+        rest.remove_prefix(end + 1);
+    }
+}
+
 } // namespace
 
 RequestScreen::Kind RequestScreen::classify(const char *method, const char *soapAction, bool hasSid)
@@ -131,4 +183,20 @@ bool RequestScreen::dropUnsafeLanguages(const char *acceptLanguage, std::string 
     }
     soup_header_free_list(tokens);
     return dropped;
+}
+
+unsigned RequestScreen::subscriptionStatus(Kind kind, const EventHeaders &headers, const Subnet &link)
+{
+    if (headers.sid && (headers.nt || headers.callback))
+        return 400;
+    switch (kind) {
+    case Kind::Subscribe:
+        return headers.nt && std::strcmp(headers.nt, "upnp:event") == 0 && usableCallbacks(headers.callback, link)
+            ? 0
+            : 412;
+    case Kind::Unsubscribe:
+        return headers.sid ? 0 : 412;
+    default:
+        return 0;
+    }
 }

@@ -26,9 +26,20 @@ MALFORMED_BODIES = [
     ("control bytes", b"<a>\x1b[31m\x07\x00<b></a>" * 100),
     ("endless nesting", b"<a>" * 5000),
 ]
+CALLBACK = "CALLBACK: <http://10.77.0.2:9/>"
+# (what, extra header lines, half-closed, status): each followed by a well-formed SUBSCRIBE.
+SUBSCRIBES = [
+    ("half-closed after the request", [CALLBACK, "NT: upnp:event"], True, 200),
+    ("repeated CALLBACK", [CALLBACK, CALLBACK, "NT: upnp:event"], False, 412),
+    ("callback off the link", ["CALLBACK: <http://10.78.0.2:9/>", "NT: upnp:event"], False, 412),
+    ("hostname callback", ["CALLBACK: <http://headunit.local:9/>", "NT: upnp:event"], False, 412),
+    ("callback without brackets", ["CALLBACK: http://10.77.0.2:9/", "NT: upnp:event"], False, 412),
+    ("SID with NT", ["SID: uuid:00000000-0000-0000-0000-000000000000", "NT: upnp:event"], False, 400),
+]
 HANGUPS = 200
 SLOW_AND_FAST_MS = {"GetAppListUpdateState": 3000, "GetApplicationStatus": 200, "GetUnusedProfileIDs": 200}
-PROXIED = {"GIO_USE_PROXY_RESOLVER": "libproxy", "http_proxy": "http://10.77.0.2:9"}  # never for events
+PROXIED = {"GIO_USE_PROXY_RESOLVER": "libproxy", "http_proxy": "http://10.77.0.2:9",  # never for events
+           "G_DEBUG": "fatal-criticals"}  # a library's failed precondition is a crash here
 HANG_UP_AFTER_HEAD = """
 import socket, sys
 host, port, path, count = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
@@ -76,6 +87,15 @@ elif mode == "flood":
     connections = [socket.create_connection((host, port)) for _ in range(int(sys.argv[4]))]
     time.sleep(1)
     print(json.dumps(len(connections)))
+elif mode == "subscribe":  # extra header lines as JSON; "half" shuts the sending side once sent
+    connection = socket.create_connection((host, port), timeout=10)
+    lines = [f"SUBSCRIBE /event/TmClientProfile1 HTTP/1.1", f"Host: {host}:{port}", *json.loads(sys.argv[4])]
+    connection.sendall(("\\r\\n".join(lines) + "\\r\\n\\r\\n").encode())
+    if sys.argv[5] == "half":
+        connection.shutdown(socket.SHUT_WR)
+    head = connection.recv(65536).decode(errors="replace")
+    sid = [l.split(":", 1)[1].strip() for l in head.splitlines() if l.lower().startswith("sid:")]
+    print(json.dumps([int(head.split()[1]) if head else 0, sid[0] if sid else None]))
 elif mode == "stalled-callback":
     listening = socket.create_server((host, 0))
     print(listening.getsockname()[1], flush=True)
@@ -180,10 +200,21 @@ class HostileLink(unittest.TestCase):
         hang_up(10)  # whatever the daemon opens once, on its first connections
         before = descriptors()
         hang_up(HANGUPS)
-        self.assertTrue(testbed.wait_until(lambda: descriptors() <= before, 5), f"{descriptors()} open, {before} before")
+        self.assertTrue(testbed.wait_until(lambda: descriptors() <= before, 5), self.daemon.log())
 
     def subscribe(self):
         return self.bed.subscribe(self.url("/event/TmApplicationServer1"), self.listener)
+
+    def test_unusual_subscriptions_are_screened_and_the_next_one_granted(self):
+        for what, lines, half, status in SUBSCRIBES:
+            with self.subTest(what):
+                for extra, mode, expected in ((lines, "half" if half else "whole", status),
+                                              ([CALLBACK, "NT: upnp:event"], "whole", 200)):
+                    answered, sid = self.probe("subscribe", json.dumps(extra), mode)
+                    self.assertEqual(answered, expected)
+                    if sid:
+                        self.bed.curl(self.url("/event/TmClientProfile1"), "-X", "UNSUBSCRIBE", "-H", f"SID: {sid}")
+        self.assertTrue(self.daemon.running(), self.daemon.log())
 
     def test_slow_query_holds_up_no_other_request(self):
         requests = {"subscription": self.subscribe, "QueryStateVariable": lambda: self.handset.query("AppListUpdate"),

@@ -2,6 +2,7 @@
 
 #include "bridge/tmservice_p.h"
 #include "bridge/upnperrortext.h"
+#include "bridge/xmlvalue.h"
 #include "platform/tmserver_debug.h"
 
 #include <systemd/sd-bus.h>
@@ -62,14 +63,21 @@ void sendActionResult(
         return;
     }
     if (result.errorCode != 0) {
-        const QByteArray description
-            = upnpErrorText(result.errorCode, QString::fromUtf8(result.errorText)).toLocal8Bit();
-        qCDebug(lcBridge, "Sending action result : %d='%s'", result.errorCode, description.constData());
-        gupnp_service_action_return_error(action, guint(result.errorCode), description.constData());
+        const QByteArray description = upnpErrorText(result.errorCode, QString::fromUtf8(result.errorText)).toUtf8();
+        const QByteArray carried
+            = XmlValue::fromBackend("errorDescription", description.constData()).value_or(QByteArray());
+        qCDebug(lcBridge, "Sending action result : %d='%s'", result.errorCode, carried.constData());
+        gupnp_service_action_return_error(action, guint(result.errorCode), carried.constData());
         return;
     }
-    if (result.text)
-        setOutArgument(action, outArgument, result.text);
+    const std::optional<QByteArray> text
+        = result.text ? XmlValue::fromBackend(outArgument, result.text) : std::optional<QByteArray>();
+    if (result.text && !text) {
+        answerUnavailable(action);
+        return;
+    }
+    if (text)
+        setOutArgument(action, outArgument, text->constData());
     else
         setOutArgument(action, outArgument, result.number);
     gupnp_service_action_return_success(action);

@@ -1,6 +1,7 @@
 #include "bridge/queryrelay_p.h"
 
 #include "bridge/tmservice_p.h"
+#include "bridge/xmlvalue.h"
 #include "platform/tmserver_debug.h"
 
 #include "upnp/httpserverpolicy.h"
@@ -105,7 +106,7 @@ void onQueryVariable(GUPnPService *, const char *variable, GValue *value, gpoint
     const QueryRoute *route = routeOf(variable);
     if (!known || !route)
         return;
-    const QByteArray text = known->toLocal8Bit();
+    const QByteArray text = known->toUtf8();
     g_value_init(value, G_TYPE_STRING);
     g_value_set_string(value, text.constData());
     qCDebug(lcBridge, "%s", qPrintable(QString::fromLatin1(route->debugFormat).arg(*known)));
@@ -211,7 +212,9 @@ void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
     const bool answered = !sd_bus_message_is_method_error(reply, nullptr)
         && sd_bus_message_has_signature(reply, route->method->outSignature)
         && sd_bus_message_read_basic(reply, 's', &text) > 0;
-    values->offer(route->variable, answered ? QString::fromUtf8(text) : QString(), rank);
+    const std::optional<QByteArray> carried
+        = answered ? XmlValue::fromBackend(route->variable, text) : std::optional<QByteArray>();
+    values->offer(route->variable, carried ? QString::fromUtf8(*carried) : QString(), rank);
     if (queries.isEmpty())
         ready();
 }

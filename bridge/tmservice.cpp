@@ -3,6 +3,8 @@
 #include "bridge/queryrelay_p.h"
 #include "bridge/tmservice_p.h"
 #include "bridge/upnphandlers_p.h"
+#include "bridge/xmlvalue.h"
+#include "upnp/eventqueue.h"
 
 namespace
 {
@@ -21,12 +23,16 @@ int backendCallTimeoutMs()
     return ok && timeoutMs > 0 ? timeoutMs : defaultBackendCallTimeoutMs;
 }
 
-void notifyVariable(GUPnPServiceInfo *service, const char *variable, const QString &value)
+// A value the back-end sent that no message could carry is not evented, nor answered to a query.
+void notifyVariable(GUPnPServiceInfo *service, EventQueue *events, const char *variable, const QString &value)
 {
-    if (!service)
+    if (!service || !events)
         return;
-    QueryRelay::recordChange(service, variable, value);
-    gupnp_service_notify(GUPNP_SERVICE(service), variable, G_TYPE_STRING, value.toLocal8Bit().constData(), nullptr);
+    const std::optional<QByteArray> carried = XmlValue::fromBackend(variable, value.toUtf8().constData());
+    if (!carried)
+        return;
+    QueryRelay::recordChange(service, variable, QString::fromUtf8(*carried));
+    events->change(variable, carried->toStdString());
 }
 
 // The handlers go first: something else may keep the service alive after this reference.
@@ -62,6 +68,8 @@ TmService::~TmService()
     // A pending action keeps only the context alive, so it is answered while its service still exists.
     d->abandonPendingActions();
     delete d->queryRelay;
+    d->clientProfileEvents.reset();
+    d->applicationServerEvents.reset();
     release(d->clientProfileService, this);
     release(d->applicationServerService, this);
     delete d;
@@ -84,6 +92,8 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
     connectUpnpHandlers(d->applicationServerService, d->clientProfileService, this);
     if (d->queryRelay)
         return true;
+    d->applicationServerEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->applicationServerService));
+    d->clientProfileEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->clientProfileService));
     d->backend.onSignal(
         VehiraServer::AppListUpdateStateChanged, [this](const QString &value) { setAppListUpdateState(value); });
     d->backend.onSignal(
@@ -96,15 +106,15 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
 
 void TmService::setAppStatusUpdateState(const QString &newValue)
 {
-    notifyVariable(d->applicationServerService, "AppStatusUpdate", newValue);
+    notifyVariable(d->applicationServerService, d->applicationServerEvents.get(), "AppStatusUpdate", newValue);
 }
 
 void TmService::setAppListUpdateState(const QString &newValue)
 {
-    notifyVariable(d->applicationServerService, "AppListUpdate", newValue);
+    notifyVariable(d->applicationServerService, d->applicationServerEvents.get(), "AppListUpdate", newValue);
 }
 
 void TmService::setUnusedProfileIDs(const QString &newValue)
 {
-    notifyVariable(d->clientProfileService, "UnusedProfileIDs", newValue);
+    notifyVariable(d->clientProfileService, d->clientProfileEvents.get(), "UnusedProfileIDs", newValue);
 }

@@ -6,6 +6,9 @@
 #include <QHash>
 #include <libgupnp/gupnp.h>
 
+#include <memory>
+
+class EventQueue;
 class QueryRelay;
 
 // An action that GUPnP handed over and that waits for the back-end's reply.
@@ -33,6 +36,8 @@ public:
     BusClient backend;
     GUPnPServiceInfo *clientProfileService = nullptr;
     GUPnPServiceInfo *applicationServerService = nullptr;
+    std::unique_ptr<EventQueue> applicationServerEvents;
+    std::unique_ptr<EventQueue> clientProfileEvents;
     QueryRelay *queryRelay = nullptr;
     QHash<GUPnPServiceAction *, PendingAction> pendingActions;
 };

@@ -16,6 +16,7 @@ import testbed  # noqa: E402
 
 LOADS = {
     "subscribe-flood": "5,000 SUBSCRIBEs to dead callbacks, then a change",
+    "signal-storm": "5,000 back-end signals to 8 subscribers that never answer",
     "idle-connections": "1,100 idle connections",
     "slow-headers": "200 slow-header connections, 30 s",
     "abandoned-actions": "50 actions abandoned mid-call",
@@ -23,7 +24,7 @@ LOADS = {
     "big-body": "50 MiB body, no Expect",
 }
 RSS_TARGET_KIB, CPU_TARGET, CALL_TARGET_MS = 5 * 1024, 5.0, 50.0
-CLIENT_TIMEOUT = 150
+CLIENT_TIMEOUT = 300
 
 
 def calls_cell(durations):

@@ -228,6 +228,28 @@ def subscribe_flood(daemon, port, bus, count=5000, seconds=60):
             "during": during}
 
 
+def signal_storm(daemon, port, bus, subscribers=8, count=5000, settle=20):
+    """subscribers whose callbacks accept and never answer, then count back-end signals as fast as
+    the fake sends them, with normal calls during the storm; RSS again once the NOTIFYs timed out."""
+    listener, session = SilentListener(limit=64), KeptAlive(port)
+    statuses = collections.Counter(session.request("SUBSCRIBE", EVENT_PATH, {
+        "CALLBACK": f"<{listener.url}>", "NT": "upnp:event", "TIMEOUT": "Second-300"}) for _ in range(subscribers))
+    session.close()
+    fake, before, started = testbed.FakeControl(bus), daemon.status_kib("VmRSS"), time.monotonic()
+    during = calls_in_background(port, 0.5)
+    for index in range(count):
+        fake.emit("AppStatusUpdateStateChanged", f"{index:05d}" + "s" * 1019)
+    storm_seconds, peak = time.monotonic() - started, daemon.status_kib("VmHWM")
+    during.join(CALL_TIMEOUT * PROBE_CALLS)
+    time.sleep(settle)
+    settled = daemon.status_kib("VmRSS")
+    listener.close()
+    return {"outcome": f"{statuses[200]} of {subscribers} subscribed; {count} signals of 1 KiB in "
+                       f"{storm_seconds:.1f} s; RSS before {before / 1024:.1f}, peak {peak / 1024:.1f}, "
+                       f"{settle} s later {settled / 1024:.1f} MiB ({(settled - before) / 1024:+.1f})",
+            "cpu": None, "cpu_window": "not measured", "during": during.durations}
+
+
 def idle_connections(daemon, port, bus, count=1100, seconds=10):
     """count connections that send nothing, held for seconds."""
     descriptors_before = daemon.descriptors()
@@ -354,6 +376,7 @@ def big_body(daemon, port, expect, size=50 * 1024 * 1024, seconds=30):
 
 LOADS = {
     "subscribe-flood": subscribe_flood,
+    "signal-storm": signal_storm,
     "idle-connections": idle_connections,
     "slow-headers": slow_headers,
     "abandoned-actions": abandoned_actions,

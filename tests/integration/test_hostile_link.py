@@ -36,6 +36,7 @@ SUBSCRIBES = [
     ("callback without brackets", ["CALLBACK: http://10.77.0.2:9/", "NT: upnp:event"], False, 412),
     ("SID with NT", ["SID: uuid:00000000-0000-0000-0000-000000000000", "NT: upnp:event"], False, 400),
 ]
+STORM_SIGNALS, STORM_GROWTH_KIB = 500, 3 * 1024  # a NOTIFY queued per signal and subscriber took +11 MiB
 HANGUPS = 200
 SLOW_AND_FAST_MS = {"GetAppListUpdateState": 3000, "GetApplicationStatus": 200, "GetUnusedProfileIDs": 200}
 PROXIED = {"GIO_USE_PROXY_RESOLVER": "libproxy", "http_proxy": "http://10.77.0.2:9",  # never for events
@@ -128,15 +129,23 @@ class HostileLink(unittest.TestCase):
                                 capture_output=True, text=True, timeout=60, check=True).stdout
         return json.loads(output)
 
-    def stalled_callback(self):
-        """Seconds from a NOTIFY's arrival until the daemon gives it up, at a callback that never answers."""
+    def stalled_subscription(self, event_path):
+        """A process whose callback accepts the NOTIFY and never answers, and the SID of its subscription."""
         process = subprocess.Popen(self.bed.in_headunit(sys.executable, "-c", LIMIT_PROBE, "stalled-callback",
                                                         "10.77.0.2", "0"), stdout=subprocess.PIPE)
         self.bed.processes.append(process)
         callback = type("Callback", (), {"url": f"http://10.77.0.2:{testbed.read_line(process.stdout, 10)}/"})
-        sid = self.bed.subscribe(self.url("/event/TmClientProfile1"), callback)
+        return process, self.bed.subscribe(self.url(event_path), callback)
+
+    def unsubscribe(self, event_path, *sids):
+        for sid in sids:
+            self.bed.curl(self.url(event_path), "-X", "UNSUBSCRIBE", "-H", f"SID: {sid}")
+
+    def stalled_callback(self):
+        """Seconds from a NOTIFY's arrival until the daemon gives it up, at a callback that never answers."""
+        process, sid = self.stalled_subscription("/event/TmClientProfile1")
         given_up = json.loads(testbed.read_line(process.stdout, 20) or "null")
-        self.bed.curl(self.url("/event/TmClientProfile1"), "-X", "UNSUBSCRIBE", "-H", f"SID: {sid}")
+        self.unsubscribe("/event/TmClientProfile1", sid)
         return given_up
 
     def answered_after_descriptors_ran_out(self):
@@ -215,6 +224,20 @@ class HostileLink(unittest.TestCase):
                     if sid:
                         self.bed.curl(self.url("/event/TmClientProfile1"), "-X", "UNSUBSCRIBE", "-H", f"SID: {sid}")
         self.assertTrue(self.daemon.running(), self.daemon.log())
+
+    def test_a_signal_storm_behind_a_stalled_callback_costs_bounded_memory(self):
+        def rss_kib():
+            return int(re.search(r"VmRSS:\s+(\d+)", Path(f"/proc/{self.daemon.pid}/status").read_text()).group(1))
+
+        _, stalled = self.stalled_subscription("/event/TmApplicationServer1")
+        healthy = self.subscribe()
+        initial, before = self.listener.events_of(healthy, 1)[0], rss_kib()
+        for index in range(STORM_SIGNALS):
+            self.fake.emit("AppStatusUpdateStateChanged", f"{index:04d}" + "s" * 1020)
+        self.assertLess(rss_kib() - before, STORM_GROWTH_KIB)
+        latest = {**initial, "AppStatusUpdate": f"{STORM_SIGNALS - 1:04d}" + "s" * 1020}
+        self.assertEqual(self.listener.state_of(healthy, latest, timeout=20), latest)
+        self.unsubscribe("/event/TmApplicationServer1", stalled, healthy)
 
     def test_slow_query_holds_up_no_other_request(self):
         requests = {"subscription": self.subscribe, "QueryStateVariable": lambda: self.handset.query("AppListUpdate"),

@@ -165,7 +165,7 @@ class Relay(unittest.TestCase):
                 self.assertEqual((answer.status, answer.values), (200, {variable: expected}), answer.body)
                 self.assertIn(method, [call[0] for call in self.fake.calls()])
 
-    def test_subscribers_get_current_values_then_every_change(self):
+    def test_subscribers_get_current_values_then_the_latest(self):
         for method, value in (("GetAppListUpdateState", "list 1"), ("GetAppStatusUpdateState", "status 1"),
                               ("GetUnusedProfileIDs", "0,1")):
             self.fake.program(method, "reply", value)
@@ -174,13 +174,14 @@ class Relay(unittest.TestCase):
                         for service in ("TmApplicationServer1", "TmClientProfile1"))
         self.assertEqual(listener.events_of(app, 1), [{"AppListUpdate": "list 1", "AppStatusUpdate": "status 1"}])
         self.assertEqual(listener.events_of(profile, 1), [{"UnusedProfileIDs": "0,1"}])
-        changes = [("AppListUpdateStateChanged", "list 2"), ("AppListUpdateStateChanged", "list 2"),
-                   ("AppStatusUpdateStateChanged", ""), ("UnusedProfileIDsChanged", "")]
+        # Characters XML cannot carry arrive replaced, in a NOTIFY that still parses.
+        changes = [("AppListUpdateStateChanged", "list 2"), ("AppStatusUpdateStateChanged", "bad \x01\x1b"),
+                   ("AppListUpdateStateChanged", "list 3"), ("UnusedProfileIDsChanged", "")]
         for change in changes:
             self.fake.emit(*change)
-        self.assertEqual(listener.events_of(app, 4)[1:],
-                         [{"AppListUpdate": "list 2"}, {"AppListUpdate": "list 2"}, {"AppStatusUpdate": ""}])
-        self.assertEqual(listener.events_of(profile, 2)[1:], [{"UnusedProfileIDs": ""}])
+        expected = {"AppListUpdate": "list 3", "AppStatusUpdate": "bad \ufffd\ufffd"}
+        self.assertEqual(listener.state_of(app, expected), expected)
+        self.assertEqual(listener.state_of(profile, {"UnusedProfileIDs": ""}), {"UnusedProfileIDs": ""})
 
 
 class Ending(unittest.TestCase):

@@ -335,6 +335,19 @@ class EventListener:
             self.events.append(json.loads(line))
         return [e["properties"] for e in sorted(mine, key=lambda e: e["seq"])][:count]
 
+    def state_of(self, sid, expected, timeout=10):
+        """The variables of subscription sid as its events left them, once they are expected or at the
+        timeout. Changes may arrive merged; a SEQ that skips or repeats fails."""
+        deadline = time.monotonic() + timeout
+        while True:
+            mine = sorted((e for e in self.events if e["sid"] == sid), key=lambda e: e["seq"])
+            if [e["seq"] for e in mine] != list(range(len(mine))):
+                raise AssertionError(f"SEQs of {sid}: {[e['seq'] for e in mine]}")
+            state = {name: value for event in mine for name, value in event["properties"].items()}
+            if state == expected or not (line := read_line(self.process.stdout, max(0, deadline - time.monotonic()))):
+                return state
+            self.events.append(json.loads(line))
+
 
 def texts(description, name):
     """The texts of every element of a description with that local name, in document order."""

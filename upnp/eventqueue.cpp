@@ -1,0 +1,168 @@
+#include "upnp/eventqueue.h"
+
+#include "upnp/httplimits.h"
+
+#include <libgupnp/gupnp.h>
+
+#include <algorithm>
+#include <cstring>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+namespace
+{
+
+const gint64 stalledAfter = (HttpLimits::notifyTimeoutSeconds + 1) * G_USEC_PER_SEC;
+
+} // namespace
+
+struct EventQueue::Private {
+    explicit Private(GUPnPService *service);
+    ~Private();
+
+    void flush();
+    void scheduleFlush();
+    // The microseconds until no NOTIFY in flight holds the queue up any more; 0 when none does.
+    gint64 heldFor() const;
+    void track(SoupMessage *notify);
+    static void onFinished(SoupMessage *notify, gpointer self);
+    static gboolean onFlushDue(gpointer self);
+    static gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer);
+    static std::vector<Private *> &queues();
+    // The queue whose changes are being handed to GUPnP, which queues their NOTIFYs from within.
+    static Private *flushing;
+
+    GUPnPService *const service;
+    // In order of their first change since the last NOTIFY.
+    std::vector<std::pair<std::string, std::string>> waiting;
+    // GUPnP sends a service's NOTIFYs on a session of its own, known once one was sent.
+    SoupSession *session = nullptr;
+    // Each referenced, with the time it was queued.
+    std::unordered_map<SoupMessage *, gint64> inFlight;
+    guint flushTimer = 0;
+};
+
+EventQueue::Private *EventQueue::Private::flushing = nullptr;
+
+std::vector<EventQueue::Private *> &EventQueue::Private::queues()
+{
+    static std::vector<Private *> all;
+    return all;
+}
+
+EventQueue::Private::Private(GUPnPService *service)
+    : service(service)
+{
+    static bool hooked = false;
+    if (!hooked) {
+        gpointer sessionClass = g_type_class_ref(SOUP_TYPE_SESSION);
+        g_signal_add_emission_hook(
+            g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, onRequestQueued, nullptr, nullptr);
+        g_type_class_unref(sessionClass);
+        hooked = true;
+    }
+    queues().push_back(this);
+}
+
+EventQueue::Private::~Private()
+{
+    queues().erase(std::find(queues().begin(), queues().end(), this));
+    for (const auto &notify : inFlight) {
+        g_signal_handlers_disconnect_by_data(notify.first, this);
+        g_object_unref(notify.first);
+    }
+    if (flushTimer)
+        g_source_remove(flushTimer);
+}
+
+gboolean EventQueue::Private::onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer)
+{
+    auto *session = SOUP_SESSION(g_value_get_object(&parameters[0]));
+    auto *message = SOUP_MESSAGE(g_value_get_object(&parameters[1]));
+    if (std::strcmp(soup_message_get_method(message), "NOTIFY") != 0)
+        return TRUE;
+    if (flushing && !flushing->session)
+        flushing->session = session;
+    for (Private *queue : queues()) {
+        if (queue->session == session)
+            queue->track(message);
+    }
+    return TRUE;
+}
+
+void EventQueue::Private::track(SoupMessage *notify)
+{
+    inFlight.emplace(SOUP_MESSAGE(g_object_ref(notify)), g_get_monotonic_time());
+    g_signal_connect(notify, "finished", G_CALLBACK(onFinished), this);
+}
+
+void EventQueue::Private::onFinished(SoupMessage *notify, gpointer self)
+{
+    auto *d = static_cast<Private *>(self);
+    g_signal_handlers_disconnect_by_data(notify, d);
+    d->inFlight.erase(notify);
+    g_object_unref(notify);
+    // Not from within libsoup's own emission.
+    d->scheduleFlush();
+}
+
+gint64 EventQueue::Private::heldFor() const
+{
+    const gint64 now = g_get_monotonic_time();
+    gint64 longest = 0;
+    for (const auto &notify : inFlight)
+        longest = std::max(longest, notify.second + stalledAfter - now);
+    return longest;
+}
+
+// Whenever what holds the queue up changes, so that the flush is never later than it has to be.
+void EventQueue::Private::scheduleFlush()
+{
+    if (flushTimer)
+        g_source_remove(std::exchange(flushTimer, 0));
+    if (!waiting.empty())
+        flushTimer = g_timeout_add(guint(heldFor() / 1000), onFlushDue, this);
+}
+
+gboolean EventQueue::Private::onFlushDue(gpointer self)
+{
+    auto *d = static_cast<Private *>(self);
+    d->flushTimer = 0;
+    if (d->heldFor() > 0)
+        d->scheduleFlush();
+    else
+        d->flush();
+    return G_SOURCE_REMOVE;
+}
+
+void EventQueue::Private::flush()
+{
+    flushing = this;
+    gupnp_service_freeze_notify(service);
+    for (const auto &change : std::exchange(waiting, {}))
+        gupnp_service_notify(service, change.first.c_str(), G_TYPE_STRING, change.second.c_str(), nullptr);
+    gupnp_service_thaw_notify(service);
+    flushing = nullptr;
+}
+
+EventQueue::EventQueue(GUPnPService *service)
+    : d(std::make_unique<Private>(service))
+{
+}
+
+EventQueue::~EventQueue() = default;
+
+void EventQueue::change(const char *variable, std::string value)
+{
+    const auto waiting = std::find_if(d->waiting.begin(), d->waiting.end(),
+        [variable](const std::pair<std::string, std::string> &change) { return change.first == variable; });
+    if (waiting != d->waiting.end())
+        waiting->second = std::move(value);
+    else
+        d->waiting.emplace_back(variable, std::move(value));
+    if (d->heldFor() > 0)
+        d->scheduleFlush();
+    else
+        d->flush();
+}

@@ -1,14 +1,18 @@
 """Seeded mutations of a head unit's HTTP, SOAP, GENA and M-SEARCH input, sent to the daemon.
 
-  fuzz_client.py SEED CASES HOST PORT INTERFACE_ADDRESS
+  fuzz_client.py SEED CASES HOST PORT INTERFACE_ADDRESS [KIND,...]
 
 Each case takes one of the well-formed requests below, applies one to three mutations (bit flips,
 a range cut out or repeated, a header line duplicated, a number made extreme, invalid UTF-8 or NUL
 bytes put in) and sends it; TCP cases read the answer for at most 1 s. Prints the answers by
-status as "status:count,...". The same seed sends the same cases.
+status as "status:count,...", then the cases without an answer by seed and cause, and an example of
+each unexplained one (JSON). The same seed sends the same cases.
 """
 import collections
+import errno
+import json
 import random
+import re
 import socket
 import sys
 
@@ -73,12 +77,40 @@ def insert_bytes(data, rng):
 MUTATIONS = [flip_bits, cut_range, repeat_range, duplicate_header, extreme_number, insert_bytes]
 
 
+def no_answer_cause(data, how):
+    """Why a request got no status: its head or body never ended before the client's end, or else."""
+    head, blank_line, body = bytes(data).partition(b"\r\n\r\n")
+    length = re.search(rb"(?im)^content-length:[ \t]*(\d+)[ \t]*\r?$", head)
+    if not blank_line:
+        return f"head never ended ({how})"
+    if length and int(length.group(1)) > len(body):
+        return f"body shorter than its Content-Length ({how})"
+    return f"other ({how})"
+
+
+def unsubscribe(host, port, sid):
+    """As a head unit that is done with a subscription: the granted ones must not fill the cap."""
+    with socket.create_connection((host, port), timeout=1) as connection:
+        connection.sendall(b"UNSUBSCRIBE /event/TmApplicationServer1 HTTP/1.1\r\nHost: %s:%d\r\nSID: %s\r\n\r\n"
+                           % (host.encode(), port, sid))
+        connection.recv(64)
+
+
 def send_tcp(host, port, data):
     with socket.create_connection((host, port), timeout=1) as connection:
         connection.sendall(data)
         connection.shutdown(socket.SHUT_WR)
-        answer = connection.recv(64)
-    return answer.split(b" ", 2)[1].decode(errors="replace") if answer.startswith(b"HTTP/") else "no answer"
+        try:
+            answer = connection.recv(1024)
+        except socket.timeout:
+            return None, no_answer_cause(data, "no byte within 1 s")
+        except ConnectionResetError:
+            return None, no_answer_cause(data, "reset")
+    if answer.startswith(b"HTTP/"):
+        if sid := re.search(rb"(?im)^sid:[ \t]*(\S+)", answer):
+            unsubscribe(host, port, sid.group(1))
+        return answer.split(b" ", 2)[1].decode(errors="replace"), None
+    return None, no_answer_cause(data, "closed" if not answer else "not HTTP")
 
 
 def send_udp(interface_address, data):
@@ -92,7 +124,9 @@ def main():
     seed, cases, host, port, interface_address = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), sys.argv[5]
     rng = random.Random(seed)
     inputs = seeds(host, port)
-    answers = collections.Counter()
+    if len(sys.argv) > 6:
+        inputs = {kind: inputs[kind] for kind in sys.argv[6].split(",")}
+    answers, causes, examples = collections.Counter(), collections.Counter(), {}
     for _ in range(cases):
         kind = rng.choice(sorted(inputs))
         data = bytearray(inputs[kind].encode())
@@ -100,10 +134,16 @@ def main():
             if data:
                 mutation(data, rng)
         try:
-            answers[send_udp(interface_address, data) if kind == "m-search" else send_tcp(host, port, data)] += 1
+            status, cause = ("datagram", None) if kind == "m-search" else send_tcp(host, port, data)
         except OSError as error:
-            answers[type(error).__name__] += 1
+            status, cause = None, errno.errorcode.get(error.errno, type(error).__name__)
+        answers[status or "no answer"] += 1
+        if cause:
+            causes[f"{kind}: {cause}"] += 1
+            examples.setdefault(f"{kind}: {cause}", bytes(data[:120]))
     print(",".join(f"{key}:{value}" for key, value in sorted(answers.items())))
+    print(json.dumps(dict(sorted(causes.items()))))
+    print(json.dumps({cause: repr(example) for cause, example in examples.items() if "other" in cause}))
 
 
 main()

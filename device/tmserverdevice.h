@@ -28,6 +28,8 @@ public:
     QString location() const;
 
 private:
+    // tests/fuzz/personalisation.cpp feeds the personalisation any template.
+    friend struct PersonalisationFuzz;
     bool loadDescription();
     QFileInfo saveDescription();
     bool startService();

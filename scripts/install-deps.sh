@@ -5,6 +5,7 @@ export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \
     build-essential cmake pkg-config clang-format \
+    clang libclang-rt-14-dev \
     debhelper dpkg-dev fakeroot \
     qt6-base-dev qt6-base-dev-tools \
     libgupnp-1.6-dev libgssdp-1.6-dev libxml2-dev libxml2-utils libsystemd-dev \

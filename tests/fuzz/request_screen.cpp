@@ -1,0 +1,37 @@
+#include "tests/fuzz/fields.h"
+#include "upnp/requestscreen.h"
+
+#include <cstdlib>
+#include <cstring>
+
+using namespace RequestScreen;
+
+// Fields: method, SOAPAction, path, Host header, own host, own port, Accept-Language.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    const std::vector<std::string> f = fields(data, size, 7);
+    classify(f[0].c_str(), f[1].empty() ? nullptr : f[1].c_str(), !f[1].empty());
+
+    const unsigned status = pathStatus(f[2].c_str());
+    if (status != 0 && status != 404 && status != 414)
+        std::abort();
+    // Whatever comes before it, a climbing segment, plain or escaped, names no served file.
+    for (const char *climb : {"/..", "/%2e%2E", "/..%2f"}) {
+        if (pathStatus((f[2].c_str() + std::string(climb)).c_str()) == 0)
+            std::abort();
+    }
+
+    const unsigned port = unsigned(std::strtoul(f[5].c_str(), nullptr, 10));
+    sameHostAndPort(f[3].c_str(), f[4].c_str(), port);
+    const std::string own = f[4].c_str();
+    const bool plainHost = !own.empty() && own.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-") == own.npos;
+    if (plainHost && port > 0 && port < 65536
+        && !sameHostAndPort((own + ":" + std::to_string(port)).c_str(), own.c_str(), port))
+        std::abort();
+
+    std::string kept;
+    dropUnsafeLanguages(f[6].c_str(), kept);
+    if (kept.find_first_of("/\\") != kept.npos || kept.find("..") != kept.npos)
+        std::abort();
+    return 0;
+}

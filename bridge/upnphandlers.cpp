@@ -3,9 +3,12 @@
 #include "bridge/actionrelay_p.h"
 #include "bridge/tmservice_p.h"
 #include "platform/tmserver_debug.h"
+#include "upnp/requestscreen.h"
 
 #include <QUrl>
+#include <libsoup/soup.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace
@@ -50,23 +53,40 @@ const ActionRoute *findRoute(const char *name)
 }
 
 // An argument the request lacks reads as the empty string or 0. The contract's type decides.
-QVariant readInArgument(GUPnPServiceAction *action, const char *name, char type)
+QVariant readInArgument(GUPnPServiceAction *action, const char *name, char type, bool present)
 {
     GValue value = G_VALUE_INIT;
     g_value_init(&value, type == 'u' ? G_TYPE_UINT : G_TYPE_STRING);
-    gupnp_service_action_get_value(action, name, &value);
+    if (present)
+        gupnp_service_action_get_value(action, name, &value);
     const QVariant read = type == 'u' ? QVariant(uint(g_value_get_uint(&value)))
                                       : QVariant(QString::fromUtf8(g_value_get_string(&value)));
     g_value_unset(&value);
     return read;
 }
 
+// GUPnP warns of every argument it cannot find: only those the request has are asked for.
+std::vector<std::string> argumentNames(GUPnPServiceAction *action, const char *actionName)
+{
+    SoupServerMessage *request = gupnp_service_action_get_message(action);
+    GBytes *body = soup_message_body_flatten(soup_server_message_get_request_body(request));
+    gsize length = 0;
+    const auto *data = static_cast<const char *>(g_bytes_get_data(body, &length));
+    std::vector<std::string> names
+        = RequestScreen::soapArgumentNames(data, length, actionName).value_or(std::vector<std::string>());
+    g_bytes_unref(body);
+    g_object_unref(request);
+    return names;
+}
+
 QList<QVariant> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
 {
+    const std::vector<std::string> present = argumentNames(action, route.method->name);
     QList<QVariant> arguments;
     for (const char *name : route.inArguments) {
         if (name)
-            arguments.append(readInArgument(action, name, route.method->inSignature[arguments.size()]));
+            arguments.append(readInArgument(action, name, route.method->inSignature[arguments.size()],
+                std::find(present.begin(), present.end(), name) != present.end()));
     }
     return arguments;
 }

@@ -77,6 +77,7 @@ struct HttpServerPolicy::Private {
     static void onRequestStarted(SoupServer *, SoupServerMessage *message, gpointer self);
     static void onGotHeaders(SoupServerMessage *message, gpointer self);
     static void onRequestEnded(SoupServer *, SoupServerMessage *message, gpointer self);
+    static void onRequestRead(SoupServer *, SoupServerMessage *message, gpointer);
     void screen(SoupServerMessage *message);
     bool hostIsOurs(SoupMessageHeaders *headers) const;
     unsigned eventHeadersStatus(RequestScreen::Kind kind, SoupMessageHeaders *headers) const;
@@ -145,6 +146,21 @@ unsigned HttpServerPolicy::Private::eventHeadersStatus(RequestScreen::Kind kind,
     g_free(network);
     g_clear_object(&mask);
     return status;
+}
+
+// The server calls no handler for a request that has its status by now.
+void HttpServerPolicy::Private::onRequestRead(SoupServer *, SoupServerMessage *message, gpointer)
+{
+    if (soup_server_message_get_status(message) != 0 || !hasMethod(message, "POST"))
+        return;
+    GBytes *body = soup_message_body_flatten(soup_server_message_get_request_body(message));
+    gsize length = 0;
+    const auto *data = static_cast<const char *>(g_bytes_get_data(body, &length));
+    const char *soapAction
+        = soup_message_headers_get_one(soup_server_message_get_request_headers(message), "SOAPAction");
+    if (!RequestScreen::soapBodyNamesAction(data, length, soapAction))
+        soup_server_message_set_status(message, SOUP_STATUS_BAD_REQUEST, nullptr);
+    g_bytes_unref(body);
 }
 
 bool HttpServerPolicy::Private::hostIsOurs(SoupMessageHeaders *headers) const
@@ -231,6 +247,7 @@ HttpServerPolicy::HttpServerPolicy(GUPnPContext *context)
     g_signal_connect(server, "request-started", G_CALLBACK(Private::onRequestStarted), d.get());
     g_signal_connect(server, "request-finished", G_CALLBACK(Private::onRequestEnded), d.get());
     g_signal_connect(server, "request-aborted", G_CALLBACK(Private::onRequestEnded), d.get());
+    g_signal_connect(server, "request-read", G_CALLBACK(Private::onRequestRead), nullptr);
 }
 
 HttpServerPolicy::~HttpServerPolicy() = default;

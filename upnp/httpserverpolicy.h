@@ -32,6 +32,8 @@ public:
 //  6. event headers GUPnP must not act on: 400 or 412 (RequestScreen::subscriptionStatus);
 //  7. a new subscription past its cap: 503 (SubscriptionTable);
 //  8. a new subscription or a QueryStateVariable is held until the values GUPnP will read are known.
+// Once its body is in, a control request whose body GUPnP would parse and then refuse is refused
+// before it sees it: 400 (RequestScreen::soapBodyNamesAction).
 // The cheap refusals come first, so that nothing is counted or fetched for a request that is refused;
 // holding comes last, as it costs the back-end calls.
 class HttpServerPolicy

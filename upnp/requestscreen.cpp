@@ -4,6 +4,7 @@
 
 #include <arpa/inet.h>
 #include <libsoup/soup.h>
+#include <libxml/parser.h>
 
 #include <algorithm>
 #include <climits>
@@ -129,6 +130,21 @@ bool usableCallbacks(const char *header, const RequestScreen::Subnet &link)
     }
 }
 
+// As GUPnP finds an element: the first node of that name among the children, whatever its kind.
+xmlNode *childNamed(xmlNode *parent, const char *name)
+{
+    for (xmlNode *child = parent ? parent->children : nullptr; child; child = child->next) {
+        if (child->name && std::strcmp(reinterpret_cast<const char *>(child->name), name) == 0)
+            return child;
+    }
+    return nullptr;
+}
+
+// GUPnP's parse of the same body reports its errors; this one keeps quiet.
+void ignoreXmlError(void *, xmlError *)
+{
+}
+
 } // namespace
 
 RequestScreen::Kind RequestScreen::classify(const char *method, const char *soapAction, bool hasSid)
@@ -199,4 +215,41 @@ unsigned RequestScreen::subscriptionStatus(Kind kind, const EventHeaders &header
     default:
         return 0;
     }
+}
+
+std::optional<std::vector<std::string>> RequestScreen::soapArgumentNames(
+    const char *body, size_t length, const char *action)
+{
+    if (length == 0 || length > size_t(INT_MAX))
+        return std::nullopt;
+    xmlParserCtxt *parser = xmlNewParserCtxt();
+    if (!parser)
+        return std::nullopt;
+    parser->sax->serror = ignoreXmlError;
+    xmlDoc *document = xmlCtxtReadMemory(parser, body, int(length), nullptr, nullptr,
+        XML_PARSE_RECOVER | XML_PARSE_NONET | XML_PARSE_NOERROR | XML_PARSE_NOWARNING);
+    xmlNode *element = document
+        ? childNamed(childNamed(childNamed(reinterpret_cast<xmlNode *>(document), "Envelope"), "Body"), action)
+        : nullptr;
+    std::optional<std::vector<std::string>> names;
+    if (element)
+        names.emplace();
+    for (xmlNode *child = element ? element->children : nullptr; child; child = child->next) {
+        if (child->name)
+            names->emplace_back(reinterpret_cast<const char *>(child->name));
+    }
+    xmlFreeDoc(document);
+    xmlFreeParserCtxt(parser);
+    return names;
+}
+
+bool RequestScreen::soapBodyNamesAction(const char *body, size_t length, const char *soapAction)
+{
+    const char *hash = soapAction ? std::strchr(soapAction, '#') : nullptr;
+    if (!hash)
+        return true;
+    std::string action(hash + 1);
+    if (const size_t quote = action.rfind('"'); quote != action.npos)
+        action.erase(quote);
+    return soapArgumentNames(body, length, action.c_str()).has_value();
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <vector>
 
 // What the daemon decides about a request from its head alone: plain functions of the request's
 // text, so that they can be fed anything.
@@ -24,6 +26,15 @@ unsigned pathStatus(const char *path);
 // The Accept-Language value without the tokens that could name another directory (GUPnP appends
 // the preferred language to a hosted file's path); returns false when every token is safe.
 bool dropUnsafeLanguages(const char *acceptLanguage, std::string &kept);
+
+// The names of the children of Envelope/Body/<action> in a control request's body, found as GUPnP
+// finds them (which warns for an argument it cannot find); none when there is no such element.
+std::optional<std::vector<std::string>> soapArgumentNames(const char *body, size_t length, const char *action);
+
+// Whether a control request's body holds the element of the action its SOAPAction names, which GUPnP
+// looks for once it has parsed the body: it answers 400 without it, and keeps the parsed document.
+// A SOAPAction without '#' is for GUPnP to refuse before it parses anything.
+bool soapBodyNamesAction(const char *body, size_t length, const char *soapAction);
 
 // The event headers of a SUBSCRIBE or UNSUBSCRIBE, null where absent.
 struct EventHeaders {

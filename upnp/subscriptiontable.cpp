@@ -4,16 +4,23 @@
 
 #include <libsoup/soup.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 struct SubscriptionTable::Private {
     struct Subscription {
         std::string eventPath;
         gint64 expiresAt = 0;
+        bool initialEventDelivered = false;
     };
     void dropExpired();
+    static std::vector<Private *> &tables();
+    static gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer);
+    static void onNotifyFinished(SoupMessage *notify);
 
     std::map<std::string, Subscription> bySid;
     // New subscriptions let through and not answered yet: while one waits for its first event's
@@ -45,12 +52,53 @@ void SubscriptionTable::Private::dropExpired()
     }
 }
 
+std::vector<SubscriptionTable::Private *> &SubscriptionTable::Private::tables()
+{
+    static std::vector<Private *> all;
+    return all;
+}
+
+// GUPnP sends a subscription's initial event (SEQ 0) right after granting it.
+gboolean SubscriptionTable::Private::onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer)
+{
+    auto *message = SOUP_MESSAGE(g_value_get_object(&parameters[1]));
+    const char *seq = soup_message_headers_get_one(soup_message_get_request_headers(message), "SEQ");
+    if (std::strcmp(soup_message_get_method(message), "NOTIFY") == 0 && seq && std::strcmp(seq, "0") == 0)
+        g_signal_connect(message, "finished", G_CALLBACK(onNotifyFinished), nullptr);
+    return TRUE;
+}
+
+void SubscriptionTable::Private::onNotifyFinished(SoupMessage *notify)
+{
+    const char *sid = soup_message_headers_get_one(soup_message_get_request_headers(notify), "SID");
+    if (!sid || !SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(notify)))
+        return;
+    for (Private *table : tables()) {
+        const auto subscription = table->bySid.find(sid);
+        if (subscription != table->bySid.end())
+            subscription->second.initialEventDelivered = true;
+    }
+}
+
 SubscriptionTable::SubscriptionTable()
     : d(std::make_unique<Private>())
 {
+    static bool hooked = false;
+    if (!hooked) {
+        gpointer sessionClass = g_type_class_ref(SOUP_TYPE_SESSION);
+        g_signal_add_emission_hook(
+            g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, Private::onRequestQueued, nullptr, nullptr);
+        g_type_class_unref(sessionClass);
+        hooked = true;
+    }
+    Private::tables().push_back(d.get());
 }
 
-SubscriptionTable::~SubscriptionTable() = default;
+SubscriptionTable::~SubscriptionTable()
+{
+    auto &tables = Private::tables();
+    tables.erase(std::find(tables.begin(), tables.end(), d.get()));
+}
 
 bool SubscriptionTable::admit(SoupServerMessage *subscribe, const char *eventPath)
 {
@@ -78,9 +126,13 @@ void SubscriptionTable::answered(SoupServerMessage *request, bool unsubscribe)
     }
     if (soup_server_message_get_status(request) != SOUP_STATUS_OK)
         return;
+    // GUPnP lets go of a subscription at its UNSUBSCRIBE only once its initial event was delivered;
+    // else it keeps it until it expires.
     if (unsubscribe) {
-        if (const char *sid = soup_message_headers_get_one(soup_server_message_get_request_headers(request), "SID"))
-            d->bySid.erase(sid);
+        const char *sid = soup_message_headers_get_one(soup_server_message_get_request_headers(request), "SID");
+        const auto subscription = sid ? d->bySid.find(sid) : d->bySid.end();
+        if (subscription != d->bySid.end() && subscription->second.initialEventDelivered)
+            d->bySid.erase(subscription);
         return;
     }
     SoupMessageHeaders *answer = soup_server_message_get_response_headers(request);
@@ -89,6 +141,8 @@ void SubscriptionTable::answered(SoupServerMessage *request, bool unsubscribe)
         return;
     if (eventPath.empty())
         eventPath = g_uri_get_path(soup_server_message_get_uri(request));
-    d->bySid[sid]
-        = Private::Subscription {std::move(eventPath), expiryOf(soup_message_headers_get_one(answer, "Timeout"))};
+    // A renewal keeps what is known of the subscription's initial event.
+    Private::Subscription &subscription = d->bySid[sid];
+    subscription.eventPath = std::move(eventPath);
+    subscription.expiresAt = expiryOf(soup_message_headers_get_one(answer, "Timeout"));
 }

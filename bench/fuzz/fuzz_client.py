@@ -10,11 +10,14 @@ each unexplained one (JSON). The same seed sends the same cases.
 """
 import collections
 import errno
+import http.server
 import json
 import random
 import re
 import socket
 import sys
+import threading
+import time
 
 SOAP_BODY = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.org/soap/envelope/" '
              's:encodingStyle="http://schemas.xmlsoap.org/soap/encoding/"><s:Body>'
@@ -23,7 +26,32 @@ SOAP_BODY = ('<?xml version="1.0"?><s:Envelope xmlns:s="http://schemas.xmlsoap.o
              '</s:Body></s:Envelope>')
 
 
-def seeds(host, port):
+class NotifyAnswerer(http.server.BaseHTTPRequestHandler):
+    """A head unit's callback: every NOTIFY answered 200, so that an unsubscribed subscription ends."""
+
+    delivered, arrived = set(), threading.Condition()
+
+    def do_NOTIFY(self):
+        self.rfile.read(int(self.headers.get("Content-Length", 0)))
+        self.send_response(200)
+        self.send_header("Content-Length", "0")
+        self.end_headers()
+        self.wfile.flush()
+        with self.arrived:
+            self.delivered.add(self.headers.get("SID", "").encode())
+            self.arrived.notify_all()
+
+    def log_message(self, *args):
+        pass
+
+
+def callback_url(address):
+    server = http.server.ThreadingHTTPServer((address, 0), NotifyAnswerer)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return f"http://{address}:{server.server_address[1]}/"
+
+
+def seeds(host, port, callback):
     soap = (f"POST /control/TmApplicationServer1 HTTP/1.1\r\nHost: {host}:{port}\r\n"
             'Content-Type: text/xml; charset="utf-8"\r\n'
             'SOAPACTION: "urn:schemas-upnp-org:service:TmApplicationServer:1#GetApplicationList"\r\n'
@@ -32,7 +60,7 @@ def seeds(host, port):
         "http": f"GET /xml/tmserverdevice.xml HTTP/1.1\r\nHost: {host}:{port}\r\nAccept-Language: en\r\n\r\n",
         "soap": soap,
         "gena": (f"SUBSCRIBE /event/TmApplicationServer1 HTTP/1.1\r\nHost: {host}:{port}\r\n"
-                 f"CALLBACK: <http://{host}:9/>\r\nNT: upnp:event\r\nTIMEOUT: Second-300\r\n\r\n"),
+                 f"CALLBACK: <{callback}>\r\nNT: upnp:event\r\nTIMEOUT: Second-300\r\n\r\n"),
         "m-search": ('M-SEARCH * HTTP/1.1\r\nHOST: 239.255.255.250:1900\r\nMAN: "ssdp:discover"\r\n'
                      "MX: 1\r\nST: upnp:rootdevice\r\n\r\n"),
     }
@@ -77,19 +105,29 @@ def insert_bytes(data, rng):
 MUTATIONS = [flip_bits, cut_range, repeat_range, duplicate_header, extreme_number, insert_bytes]
 
 
+HEAD_LIMIT = 64 * 1024  # libsoup's server closes a connection whose request head grows past this
+
+
 def no_answer_cause(data, how):
-    """Why a request got no status: its head or body never ended before the client's end, or else."""
+    """Why a request got no status: its head never ended, outgrew libsoup's limit, or its body ended
+    before its Content-Length (libsoup waits for the rest until the client's end); else unexplained."""
     head, blank_line, body = bytes(data).partition(b"\r\n\r\n")
-    length = re.search(rb"(?im)^content-length:[ \t]*(\d+)[ \t]*\r?$", head)
+    lengths = [int(n) for n in re.findall(rb"(?im)^content-length:[ \t]*(\d+)[ \t]*\r?$", head)]
+    if len(head) > HEAD_LIMIT:
+        return f"head over 64 KiB ({how})"
     if not blank_line:
         return f"head never ended ({how})"
-    if length and int(length.group(1)) > len(body):
+    if any(length > len(body) for length in lengths):
         return f"body shorter than its Content-Length ({how})"
     return f"other ({how})"
 
 
 def unsubscribe(host, port, sid):
-    """As a head unit that is done with a subscription: the granted ones must not fill the cap."""
+    """As a head unit that is done with a subscription, once its initial event came (GUPnP keeps one
+    unsubscribed before that until it expires): the granted ones must not fill the cap."""
+    with NotifyAnswerer.arrived:
+        NotifyAnswerer.arrived.wait_for(lambda: sid in NotifyAnswerer.delivered, 0.2)
+    time.sleep(0.02)  # for the daemon to read the answer
     with socket.create_connection((host, port), timeout=1) as connection:
         connection.sendall(b"UNSUBSCRIBE /event/TmApplicationServer1 HTTP/1.1\r\nHost: %s:%d\r\nSID: %s\r\n\r\n"
                            % (host.encode(), port, sid))
@@ -98,8 +136,11 @@ def unsubscribe(host, port, sid):
 
 def send_tcp(host, port, data):
     with socket.create_connection((host, port), timeout=1) as connection:
-        connection.sendall(data)
-        connection.shutdown(socket.SHUT_WR)
+        try:
+            connection.sendall(data)
+            connection.shutdown(socket.SHUT_WR)
+        except OSError as error:  # the daemon refused what it had read, and closed
+            return None, no_answer_cause(data, f"closed before all was sent, {errno.errorcode.get(error.errno)}")
         try:
             answer = connection.recv(1024)
         except socket.timeout:
@@ -123,7 +164,7 @@ def send_udp(interface_address, data):
 def main():
     seed, cases, host, port, interface_address = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3], int(sys.argv[4]), sys.argv[5]
     rng = random.Random(seed)
-    inputs = seeds(host, port)
+    inputs = seeds(host, port, callback_url(interface_address))
     if len(sys.argv) > 6:
         inputs = {kind: inputs[kind] for kind in sys.argv[6].split(",")}
     answers, causes, examples = collections.Counter(), collections.Counter(), {}

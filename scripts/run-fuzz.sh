@@ -1,7 +1,7 @@
 #!/bin/bash
 # The fuzz check: installs the Debian packages, builds the libFuzzer targets with clang under
 # ASan/UBSan in BUILD_DIR and runs each one, bounded, on a copy of its seed corpus
-# (tests/fuzz/corpus/<target>). Any crash, leak, timeout or sanitizer report fails it; the
+# (scripts/fuzz-seeds.sh). Any crash, leak, timeout or sanitizer report fails it; the
 # target's log and the input that failed stay in BUILD_DIR/fuzz-runs/<target>.
 #
 #   scripts/run-fuzz.sh [BUILD_DIR]     BUILD_DIR defaults to ./build-fuzz
@@ -26,8 +26,7 @@ for target in "$build_dir"/tests/fuzz/fuzz_*; do
     name=${target##*/fuzz_}
     work=$build_dir/fuzz-runs/$name
     rm -rf "$work"
-    mkdir -p "$work/corpus"
-    cp "$source_dir/tests/fuzz/corpus/$name"/* "$work/corpus/"
+    "$source_dir/scripts/fuzz-seeds.sh" "$name" "$work/corpus"
     if (cd "$work" && "$target" -runs="$runs" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
         corpus >log 2>&1); then
         echo "fuzz_$name: $(grep -E '^Done' "$work/log")"

@@ -20,8 +20,7 @@ printf '%-22s %10s %10s %8s %8s\n' target runs exec/s cov ft
 for target in "$build_dir"/tests/fuzz/fuzz_*; do
     [ -f "$target" ] && [ -x "$target" ] || continue
     name=${target##*/fuzz_}
-    mkdir -p "$work/$name"
-    cp "$source_dir/tests/fuzz/corpus/$name"/* "$work/$name/"
+    "$source_dir/scripts/fuzz-seeds.sh" "$name" "$work/$name"
     started=$(date +%s%N)
     (cd "$work" && "$target" -runs="$runs" -max_total_time="$seconds" -print_final_stats=1 "$name" >"$name.log" 2>&1) \
         || { echo "fuzz_$name failed:" >&2; tail -n 40 "$work/$name.log" >&2; exit 1; }

@@ -1,6 +1,7 @@
 #include "upnp/eventqueue.h"
 
 #include "upnp/httplimits.h"
+#include "upnp/outgoingrequests.h"
 
 #include <libgupnp/gupnp.h>
 
@@ -28,7 +29,7 @@ struct EventQueue::Private {
     void track(SoupMessage *notify);
     static void onFinished(SoupMessage *notify, gpointer self);
     static gboolean onFlushDue(gpointer self);
-    static gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer);
+    static void onNotifyQueued(SoupSession *session, SoupMessage *notify);
     static std::vector<Private *> &queues();
     // The queue whose changes are being handed to GUPnP, which queues their NOTIFYs from within.
     static Private *flushing;
@@ -54,14 +55,7 @@ std::vector<EventQueue::Private *> &EventQueue::Private::queues()
 EventQueue::Private::Private(GUPnPService *service)
     : service(service)
 {
-    static bool hooked = false;
-    if (!hooked) {
-        gpointer sessionClass = g_type_class_ref(SOUP_TYPE_SESSION);
-        g_signal_add_emission_hook(
-            g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, onRequestQueued, nullptr, nullptr);
-        g_type_class_unref(sessionClass);
-        hooked = true;
-    }
+    OutgoingRequests::watchNotifies(onNotifyQueued);
     queues().push_back(this);
 }
 
@@ -76,19 +70,14 @@ EventQueue::Private::~Private()
         g_source_remove(flushTimer);
 }
 
-gboolean EventQueue::Private::onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer)
+void EventQueue::Private::onNotifyQueued(SoupSession *session, SoupMessage *notify)
 {
-    auto *session = SOUP_SESSION(g_value_get_object(&parameters[0]));
-    auto *message = SOUP_MESSAGE(g_value_get_object(&parameters[1]));
-    if (std::strcmp(soup_message_get_method(message), "NOTIFY") != 0)
-        return TRUE;
     if (flushing && !flushing->session)
         flushing->session = session;
     for (Private *queue : queues()) {
         if (queue->session == session)
-            queue->track(message);
+            queue->track(notify);
     }
-    return TRUE;
 }
 
 void EventQueue::Private::track(SoupMessage *notify)

@@ -4,7 +4,9 @@
 
 #include <libsoup/soup.h>
 
+#include <algorithm>
 #include <cstring>
+#include <vector>
 
 namespace
 {
@@ -24,12 +26,23 @@ void boundNotify(SoupSession *session, SoupMessage *message)
         soup_session_set_timeout(session, HttpLimits::notifyTimeoutSeconds);
 }
 
+std::vector<OutgoingRequests::NotifyWatcher> &notifyWatchers()
+{
+    static std::vector<OutgoingRequests::NotifyWatcher> watchers;
+    return watchers;
+}
+
 // Runs before the request gets a connection, which takes the session's settings when it opens.
 gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer)
 {
     auto *session = SOUP_SESSION(g_value_get_object(&parameters[0]));
+    auto *message = SOUP_MESSAGE(g_value_get_object(&parameters[1]));
     sendDirect(session);
-    boundNotify(session, SOUP_MESSAGE(g_value_get_object(&parameters[1])));
+    boundNotify(session, message);
+    if (std::strcmp(soup_message_get_method(message), "NOTIFY") == 0) {
+        for (OutgoingRequests::NotifyWatcher watcher : notifyWatchers())
+            watcher(session, message);
+    }
     return TRUE;
 }
 
@@ -49,4 +62,10 @@ void OutgoingRequests::install()
         g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, onRequestQueued, nullptr, nullptr);
     g_type_class_unref(sessionClass);
     installed = true;
+}
+
+void OutgoingRequests::watchNotifies(NotifyWatcher watcher)
+{
+    if (std::find(notifyWatchers().begin(), notifyWatchers().end(), watcher) == notifyWatchers().end())
+        notifyWatchers().push_back(watcher);
 }

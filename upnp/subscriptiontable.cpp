@@ -1,6 +1,7 @@
 #include "upnp/subscriptiontable.h"
 
 #include "upnp/httplimits.h"
+#include "upnp/outgoingrequests.h"
 
 #include <libsoup/soup.h>
 
@@ -19,7 +20,7 @@ struct SubscriptionTable::Private {
     };
     void dropExpired();
     static std::vector<Private *> &tables();
-    static gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer);
+    static void onNotifyQueued(SoupSession *, SoupMessage *notify);
     static void onNotifyFinished(SoupMessage *notify);
 
     std::map<std::string, Subscription> bySid;
@@ -59,13 +60,11 @@ std::vector<SubscriptionTable::Private *> &SubscriptionTable::Private::tables()
 }
 
 // GUPnP sends a subscription's initial event (SEQ 0) right after granting it.
-gboolean SubscriptionTable::Private::onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer)
+void SubscriptionTable::Private::onNotifyQueued(SoupSession *, SoupMessage *notify)
 {
-    auto *message = SOUP_MESSAGE(g_value_get_object(&parameters[1]));
-    const char *seq = soup_message_headers_get_one(soup_message_get_request_headers(message), "SEQ");
-    if (std::strcmp(soup_message_get_method(message), "NOTIFY") == 0 && seq && std::strcmp(seq, "0") == 0)
-        g_signal_connect(message, "finished", G_CALLBACK(onNotifyFinished), nullptr);
-    return TRUE;
+    const char *seq = soup_message_headers_get_one(soup_message_get_request_headers(notify), "SEQ");
+    if (seq && std::strcmp(seq, "0") == 0)
+        g_signal_connect(notify, "finished", G_CALLBACK(onNotifyFinished), nullptr);
 }
 
 void SubscriptionTable::Private::onNotifyFinished(SoupMessage *notify)
@@ -83,14 +82,7 @@ void SubscriptionTable::Private::onNotifyFinished(SoupMessage *notify)
 SubscriptionTable::SubscriptionTable()
     : d(std::make_unique<Private>())
 {
-    static bool hooked = false;
-    if (!hooked) {
-        gpointer sessionClass = g_type_class_ref(SOUP_TYPE_SESSION);
-        g_signal_add_emission_hook(
-            g_signal_lookup("request-queued", SOUP_TYPE_SESSION), 0, Private::onRequestQueued, nullptr, nullptr);
-        g_type_class_unref(sessionClass);
-        hooked = true;
-    }
+    OutgoingRequests::watchNotifies(Private::onNotifyQueued);
     Private::tables().push_back(d.get());
 }
 

@@ -6,7 +6,6 @@
 #include <glib-unix.h>
 #include <libsoup/soup.h>
 #include <poll.h>
-#include <sys/socket.h>
 
 #include <unordered_map>
 #include <utility>
@@ -16,7 +15,7 @@ namespace
 
 const guint sweepIntervalMilliseconds = 1000;
 
-enum class State { WaitingForHead, Busy, Held, Idle };
+enum class State { WaitingForHead, Busy, Held };
 
 } // namespace
 
@@ -24,8 +23,8 @@ struct ConnectionTable::Private {
     struct Connection {
         Private *table = nullptr;
         GSocket *socket = nullptr;
-        // Referenced while the connection waits for a head: the request that has started, or the
-        // last one of an idle connection. It is the only way to take the connection back.
+        // Referenced while the connection waits for a head: the request that has started is the
+        // only way to take the connection back.
         SoupServerMessage *request = nullptr;
         State state = State::Busy;
         gint64 waitingSince = 0;
@@ -34,10 +33,10 @@ struct ConnectionTable::Private {
         std::function<void()> onHangUp;
     };
 
-    // The entry outlived its connection: libsoup closed it, and the socket's address may be reused.
+    // The entry outlived its connection: libsoup closed it, and its request is no way back to it.
     static bool gone(const Connection &connection)
     {
-        return connection.request && soup_server_message_get_socket(connection.request) != connection.socket;
+        return g_socket_is_closed(connection.socket);
     }
     Connection &connectionOf(GSocket *socket);
     Connection *find(SoupServerMessage *request);
@@ -73,26 +72,6 @@ void dropListenerReference(GSocket *socket)
         g_object_unref(socket);
 }
 
-// As libsoup decides whether to read another request on the connection. A connection it closes
-// after all (an aborted request) is seen gone by its watch.
-bool mayStayOpen(SoupServerMessage *request)
-{
-    SoupMessageHeaders *answer = soup_server_message_get_response_headers(request);
-    if (soup_message_headers_get_encoding(answer) == SOUP_ENCODING_EOF)
-        return false;
-    if (soup_server_message_get_http_version(request) == SOUP_HTTP_1_0)
-        return soup_message_headers_header_contains(answer, "Connection", "Keep-Alive");
-    return !soup_message_headers_header_contains(answer, "Connection", "close")
-        && !soup_message_headers_header_contains(
-            soup_server_message_get_request_headers(request), "Connection", "close");
-}
-
-bool bytesPending(GSocket *socket)
-{
-    char byte;
-    return recv(g_socket_get_fd(socket), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
-}
-
 } // namespace
 
 ConnectionTable::Private::Connection &ConnectionTable::Private::connectionOf(GSocket *socket)
@@ -106,7 +85,8 @@ ConnectionTable::Private::Connection &ConnectionTable::Private::connectionOf(GSo
         return known->second;
     Connection &connection = connections[socket];
     connection.table = this;
-    connection.socket = socket;
+    // Referenced, so that whether libsoup has closed it can always be asked.
+    connection.socket = G_SOCKET(g_object_ref(socket));
     connection.waitingLink.data = &connection;
     return connection;
 }
@@ -150,8 +130,7 @@ void ConnectionTable::Private::watchHangUp(Connection &connection)
         return;
     // A client may shut down its sending side once its request is out and still read the answer:
     // only a reset tells that a held request's client is gone.
-    const int condition = connection.state == State::Held ? POLLHUP | POLLERR : POLLRDHUP;
-    connection.hangUpWatch = g_unix_fd_source_new(g_socket_get_fd(connection.socket), GIOCondition(condition));
+    connection.hangUpWatch = g_unix_fd_source_new(g_socket_get_fd(connection.socket), GIOCondition(POLLHUP | POLLERR));
     g_source_set_priority(connection.hangUpWatch, G_PRIORITY_HIGH);
     g_source_set_callback(connection.hangUpWatch, G_SOURCE_FUNC(onHangUp), &connection, nullptr);
     g_source_attach(connection.hangUpWatch, nullptr);
@@ -170,7 +149,9 @@ void ConnectionTable::Private::forget(Connection &connection)
     stopWatchingHangUp(connection);
     stopWaiting(connection);
     setRequest(connection, nullptr);
-    connections.erase(connection.socket);
+    GSocket *socket = connection.socket;
+    connections.erase(socket);
+    g_object_unref(socket);
 }
 
 void ConnectionTable::Private::close(Connection &connection)
@@ -185,18 +166,14 @@ void ConnectionTable::Private::close(Connection &connection)
         g_object_unref(request);
 }
 
-// Bytes that came with the end are a request: libsoup's to read.
 gboolean ConnectionTable::Private::onHangUp(gint, GIOCondition, gpointer connectionPointer)
 {
     auto &connection = *static_cast<Connection *>(connectionPointer);
-    Private *table = connection.table;
     g_clear_pointer(&connection.hangUpWatch, g_source_unref);
     if (gone(connection))
-        table->forget(connection);
+        connection.table->forget(connection);
     else if (connection.state == State::Held)
         std::exchange(connection.onHangUp, {})();
-    else if (connection.state == State::Idle && !bytesPending(connection.socket))
-        table->close(connection);
     return G_SOURCE_REMOVE;
 }
 
@@ -248,21 +225,13 @@ void ConnectionTable::headArrived(SoupServerMessage *request)
     d->setRequest(*connection, nullptr);
 }
 
+// libsoup decides whether to read another request on the connection after this signal, from
+// the answer's headers.
 void ConnectionTable::requestEnded(SoupServerMessage *request)
 {
-    Private::Connection *connection = d->find(request);
-    if (!connection)
-        return;
-    if (!mayStayOpen(request) || g_socket_is_closed(connection->socket)) {
+    soup_message_headers_replace(soup_server_message_get_response_headers(request), "Connection", "close");
+    if (Private::Connection *connection = d->find(request))
         d->forget(*connection);
-        return;
-    }
-    d->stopWatchingHangUp(*connection);
-    connection->onHangUp = {};
-    connection->state = State::Idle;
-    d->setRequest(*connection, request);
-    d->startWaiting(*connection);
-    d->watchHangUp(*connection);
 }
 
 void ConnectionTable::hold(SoupServerMessage *request, std::function<void()> onHangUp)

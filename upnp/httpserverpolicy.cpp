@@ -172,6 +172,8 @@ bool HttpServerPolicy::Private::hostIsOurs(SoupMessageHeaders *headers) const
 void HttpServerPolicy::Private::screen(SoupServerMessage *message)
 {
     connections.headArrived(message);
+    // Said up front, so that the client never sends a second request on it (see ConnectionTable).
+    soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
     SoupMessageHeaders *headers = soup_server_message_get_request_headers(message);
     if (bodyTooLarge(headers)) {
         // A client that does not wait for "100 Continue" still gets its body drained before the answer.

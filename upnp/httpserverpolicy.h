@@ -23,7 +23,8 @@ public:
 //
 // Each request is classified once, as its head arrives, and then screened in this order; the first
 // screen that answers ends it:
-//  1. the connection table learns that the head is complete (its deadline stops);
+//  1. the connection table learns that the head is complete (its deadline stops), and the answer
+//     says that it closes the connection;
 //  2. a body larger than HttpLimits::maxRequestBody: 413, and the body is never kept (a chunked one
 //     is counted as it comes and its connection cut past HttpLimits::maxDrainedBody);
 //  3. a Host that is not the server's own address and port: 412;

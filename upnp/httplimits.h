@@ -13,9 +13,8 @@ constexpr long long maxDrainedBody = 16 * maxRequestBody;
 
 // A head unit on the link sends its request head within milliseconds of connecting.
 constexpr int headDeadlineSeconds = 10;
-// A head unit keeps a handful of connections, yet may fire a hundred actions at once on as many
-// kept-alive ones, which then all wait for their next request; this stays far below the usual
-// limit of 1024 descriptors.
+// A head unit may fire a hundred actions at once, each on a connection of its own; this stays far
+// below the usual limit of 1024 descriptors.
 constexpr unsigned maxWaitingConnections = 128;
 
 // A head unit subscribes once per service and renews; room is left for the subscriptions it

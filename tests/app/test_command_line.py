@@ -36,7 +36,7 @@ class CommandLine(unittest.TestCase):
                 result = run(*args)
                 self.assertEqual((result.returncode, result.stdout),
                                  (0, USAGE.format(program=DAEMON, interface=interface, port=port)), result.stderr)
-                self.assertRegex(result.stderr, complaint or "^")
+                self.assertRegex(result.stderr, complaint or r"\A\Z")
 
     def test_failed_start_ups_exit_1_with_nothing_on_stdout(self):
         for args, env, complaint in ((["-i"], None, "requires an argument"),

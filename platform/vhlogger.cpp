@@ -102,8 +102,7 @@ VhLogger *VhLogger::instance(int &, char **)
 
 void VhLogger::DoOutput(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    writeLine(
-        journalPriority(type), context.category ? context.category : "default", message.toLocal8Bit().constData());
+    writeLine(journalPriority(type), context.category ? context.category : "default", message.toUtf8().constData());
     if (type == QtFatalMsg)
         std::abort();
 }

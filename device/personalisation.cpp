@@ -2,7 +2,6 @@
 #include "device/tmserverdevice.h"
 #include "device/tmserverdevice_p.h"
 #include "platform/deviceinfo.h"
-#include "platform/systembus.h"
 #include "platform/tmserver_debug.h"
 
 #include <QUuid>
@@ -21,11 +20,6 @@ const char modelNumberPath[] = "root/device/modelNumber";
 const char modelNamePath[] = "root/device/modelName";
 const char friendlyNamePath[] = "root/device/friendlyName";
 const char bluetoothAddressPath[] = "root/device/X_connectivity/bluetooth/bdAddr";
-
-const char bluezService[] = "org.bluez";
-const char bluezManagerPath[] = "/";
-const char bluezManagerInterface[] = "org.bluez.Manager";
-const char bluezAdapterInterface[] = "org.bluez.Adapter";
 
 // The values that identify the device for good, kept from the first start on.
 const char *const identityPaths[]
@@ -55,16 +49,6 @@ QByteArray serialised(xmlDocPtr document)
     return serialisedText;
 }
 
-// BlueZ 5 no longer has the manager; anything else that fails means there is no name.
-bool lacksBluezManager(const QString &error)
-{
-    static const QStringList missing = {QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
-        QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
-        QStringLiteral("org.freedesktop.DBus.Error.UnknownInterface"),
-        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")};
-    return missing.contains(error);
-}
-
 } // namespace
 
 xmlNode *TmServerDevice::findNode(const QString &path) const
@@ -89,7 +73,7 @@ bool TmServerDevice::setNodeContent(const QString &path, const QString &value)
     if (!node)
         return false;
     // xmlNodeSetContent resolves entity references, so the element's text is the value itself.
-    const QByteArray content = value.toHtmlEscaped().toLocal8Bit();
+    const QByteArray content = value.toHtmlEscaped().toUtf8();
     xmlNodeSetContent(node, reinterpret_cast<const xmlChar *>(content.constData()));
     return true;
 }
@@ -155,12 +139,5 @@ QString TmServerDevice::bluetoothAddress()
 
 QString TmServerDevice::bluetoothAdapterName()
 {
-    const DeviceInfo &platform = d->platform();
-    const SystemBusReply adapter = platform.systemBus().call(
-        bluezService, bluezManagerPath, bluezManagerInterface, "DefaultAdapter", nullptr, platform.bluezTimeLeft());
-    if (!adapter.error.isEmpty())
-        return lacksBluezManager(adapter.error) ? platform.bluetoothAdapterName() : QString();
-    const SystemBusReply properties = platform.systemBus().call(bluezService, adapter.objectPath.toUtf8().constData(),
-        bluezAdapterInterface, "GetProperties", nullptr, platform.bluezTimeLeft());
-    return properties.properties.value(QStringLiteral("Name")).toString();
+    return d->platform().bluetoothAdapterName();
 }

@@ -25,6 +25,8 @@ const char modemInterface[] = "org.freedesktop.ModemManager1.Modem";
 
 const char bluezService[] = "org.bluez";
 const char bluezAdapterInterface[] = "org.bluez.Adapter1";
+const char bluez4ManagerInterface[] = "org.bluez.Manager";
+const char bluez4AdapterInterface[] = "org.bluez.Adapter";
 
 QVariantMap allProperties(const SystemBus &bus, const char *service, const char *path, const char *interface)
 {
@@ -56,6 +58,16 @@ QVariantMap firstObjectWith(const ManagedObjects &objects, const char *interface
         properties = object.value().value(QLatin1String(interface));
     }
     return properties;
+}
+
+// BlueZ 5 no longer has the manager; anything else that fails means there is no name.
+bool lacksBluez4Manager(const QString &error)
+{
+    static const QStringList missing = {QStringLiteral("org.freedesktop.DBus.Error.ServiceUnknown"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownObject"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownInterface"),
+        QStringLiteral("org.freedesktop.DBus.Error.UnknownMethod")};
+    return missing.contains(error);
 }
 
 QString firstNonEmpty(std::initializer_list<QString> candidates)
@@ -171,17 +183,18 @@ QString DeviceInfo::bluetoothAddress() const
 
 QString DeviceInfo::bluetoothAdapterName() const
 {
+    const SystemBusReply bluez4Adapter
+        = d->bus.call(bluezService, "/", bluez4ManagerInterface, "DefaultAdapter", nullptr, d->bluezTimeLeft());
+    if (bluez4Adapter.error.isEmpty()) {
+        return d->bus
+            .call(bluezService, bluez4Adapter.objectPath.toUtf8().constData(), bluez4AdapterInterface, "GetProperties",
+                nullptr, d->bluezTimeLeft())
+            .properties.value(QStringLiteral("Name"))
+            .toString();
+    }
+    if (!lacksBluez4Manager(bluez4Adapter.error))
+        return QString();
     const QVariantMap &adapter = d->bluetoothAdapter();
     return firstNonEmpty(
         {adapter.value(QStringLiteral("Alias")).toString(), adapter.value(QStringLiteral("Name")).toString()});
-}
-
-const SystemBus &DeviceInfo::systemBus() const
-{
-    return d->bus;
-}
-
-int DeviceInfo::bluezTimeLeft() const
-{
-    return d->bluezTimeLeft();
 }

@@ -3,7 +3,6 @@
 #include <QString>
 
 class DeviceInfoPrivate;
-class SystemBus;
 
 // The handset's identity as the platform reports it. Each value comes from the first source
 // that answers and is empty when none does; hostnamed and BlueZ are asked once per object.
@@ -29,12 +28,9 @@ public:
     QString productName() const;
     // The default BlueZ 5 adapter's address, in the letter case BlueZ reports it.
     QString bluetoothAddress() const;
-    // The default BlueZ 5 adapter's user-visible name: its Alias, else its Name.
+    // BlueZ 4's default adapter's Name; where BlueZ 4's manager is missing, the first BlueZ 5
+    // adapter's user-visible name, its Alias, else its Name.
     QString bluetoothAdapterName() const;
-    // The connection the values above come over, for other start-up calls.
-    const SystemBus &systemBus() const;
-    // What is left of the BlueZ bound, in milliseconds; it starts running with the first call.
-    int bluezTimeLeft() const;
 
 private:
     Q_DISABLE_COPY(DeviceInfo)

@@ -16,8 +16,6 @@
 namespace
 {
 
-const char backendService[] = "com.quorvex.VehiraServer";
-const char backendPath[] = "/";
 const char descriptionDirectory[] = TMSERVER_INSTALL_DIR "xml";
 
 // What the daemon is made of, in the order main builds it; destroyed in reverse, so the UPnP
@@ -79,8 +77,10 @@ int main(int argc, char **argv)
     if (!daemon.upnpHost->start())
         return 1;
 
-    daemon.backendWatch = std::make_unique<BusClient>(backendService, backendPath, VehiraServer::interfaceName, 0);
-    daemon.backendWatch->onOwnerLost([] { QCoreApplication::quit(); });
+    daemon.backendWatch
+        = std::make_unique<BusClient>(VehiraServer::busName, VehiraServer::objectPath, VehiraServer::interfaceName, 0);
+    if (!daemon.backendWatch->onOwnerLost([] { QCoreApplication::quit(); }))
+        qCWarning(lcApp, "No session bus: the daemon will not notice the back-end leaving");
 
     return QCoreApplication::exec();
 }

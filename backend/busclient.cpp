@@ -163,12 +163,11 @@ public:
     std::list<Match> matches;
 };
 
-// sd-bus holds the slot while it runs the callback, so the call may go before its handler runs.
+// sd-bus holds the slot while it runs the callback, and the handler is moved out first: its caller
+// may destroy the call from within it.
 int BusClientPrivate::onReply(sd_bus_message *reply, void *callData, sd_bus_error *)
 {
-    auto *call = static_cast<BusCall *>(callData);
-    const BusClient::ReplyHandler handler = std::move(call->handler);
-    delete call;
+    const BusClient::ReplyHandler handler = std::move(static_cast<BusCall *>(callData)->handler);
     handler(reply);
     return 0;
 }
@@ -206,7 +205,8 @@ bool BusClient::isConnected() const
     return d->session->bus && sd_bus_is_open(d->session->bus) > 0;
 }
 
-BusCall *BusClient::call(const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler)
+std::unique_ptr<BusCall> BusClient::call(
+    const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler)
 {
     sd_bus_message *message = nullptr;
     if (!isConnected()
@@ -214,36 +214,34 @@ BusCall *BusClient::call(const BusMethod &method, const QList<QVariant> &argumen
                d->interface.constData(), method.name)
             < 0)
         return nullptr;
-    auto *call = new BusCall;
+    std::unique_ptr<BusCall> call(new BusCall);
     call->handler = std::move(handler);
     const bool sent = appendArguments(message, method.inSignature, arguments)
-        && sd_bus_call_async(d->session->bus, &call->slot, message, BusClientPrivate::onReply, call, d->callTimeoutUsec)
+        && sd_bus_call_async(
+               d->session->bus, &call->slot, message, BusClientPrivate::onReply, call.get(), d->callTimeoutUsec)
             >= 0;
     sd_bus_message_unref(message);
-    if (!sent) {
-        delete call;
-        return nullptr;
-    }
-    return call;
+    return sent ? std::move(call) : nullptr;
 }
 
-void BusClient::onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler)
+bool BusClient::onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler)
 {
     if (!isConnected())
-        return;
+        return false;
     BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
         const char *value = nullptr;
         if (sd_bus_message_has_signature(message, "s") && sd_bus_message_read_basic(message, 's', &value) > 0)
             handler(QString::fromUtf8(value));
     });
-    sd_bus_match_signal_async(d->session->bus, &match->slot, d->service.constData(), d->path.constData(),
-        d->interface.constData(), signal.name, BusClientPrivate::onMatch, ignoreMatchInstalled, match);
+    return sd_bus_match_signal_async(d->session->bus, &match->slot, d->service.constData(), d->path.constData(),
+               d->interface.constData(), signal.name, BusClientPrivate::onMatch, ignoreMatchInstalled, match)
+        >= 0;
 }
 
-void BusClient::onOwnerLost(std::function<void()> handler)
+bool BusClient::onOwnerLost(std::function<void()> handler)
 {
     if (!isConnected())
-        return;
+        return false;
     BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
         const char *name = nullptr;
         const char *oldOwner = nullptr;
@@ -254,8 +252,9 @@ void BusClient::onOwnerLost(std::function<void()> handler)
     const QByteArray rule = "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                             "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='"
         + d->service + "'";
-    sd_bus_add_match_async(
-        d->session->bus, &match->slot, rule.constData(), BusClientPrivate::onMatch, ignoreMatchInstalled, match);
+    return sd_bus_add_match_async(
+               d->session->bus, &match->slot, rule.constData(), BusClientPrivate::onMatch, ignoreMatchInstalled, match)
+        >= 0;
 }
 
 BusCall::~BusCall()

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 
 typedef struct sd_bus_message sd_bus_message;
 typedef struct sd_bus_slot sd_bus_slot;
@@ -42,25 +43,29 @@ public:
     bool isConnected() const;
 
     // Sends the call with arguments of the method's in-signature (s and u: QString, uint). The
-    // handler runs exactly once, from the loop, unless the call is deleted before: deleting it
-    // cancels it. Returns nullptr, without calling the handler, when the call cannot be sent.
-    BusCall *call(const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler);
+    // handler runs exactly once, from the loop, unless the call is destroyed before: destroying it
+    // cancels it; the caller may destroy it from within the handler. Returns null, without calling
+    // the handler, when the call cannot be sent.
+    std::unique_ptr<BusCall> call(const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler);
 
-    // The signal's string argument; signals of another signature are ignored.
-    void onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler);
+    // The signal's string argument; signals of another signature are ignored. False, with nothing
+    // subscribed, when there is no bus connection: it is opened once, with the first client.
+    [[nodiscard]] bool onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler);
 
-    // The service's name, having had an owner, lost it.
-    void onOwnerLost(std::function<void()> handler);
+    // The service's name, having had an owner, lost it. False as for onSignal.
+    [[nodiscard]] bool onOwnerLost(std::function<void()> handler);
 
 private:
     BusClientPrivate *d;
 };
 
-// A call under way (see BusClient::call).
+// A call under way, owned by its caller (see BusClient::call).
 class BusCall
 {
 public:
     ~BusCall();
+    BusCall(const BusCall &) = delete;
+    BusCall &operator=(const BusCall &) = delete;
 
 private:
     friend class BusClient;

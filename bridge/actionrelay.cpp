@@ -86,30 +86,28 @@ void sendActionResult(
 void TmServicePrivate::relayAction(
     GUPnPServiceAction *action, const BusMethod &method, const QList<QVariant> &arguments, const char *outArgument)
 {
-    BusCall *call
+    std::unique_ptr<BusCall> call
         = backend.call(method, arguments, [this, action](sd_bus_message *reply) { answerFinishedCall(action, reply); });
     if (!call) {
         answerUnavailable(action);
         return;
     }
-    pendingActions.insert(action, PendingAction {call, &method, outArgument});
+    pendingActions.emplace(action, PendingAction {std::move(call), &method, outArgument});
 }
 
 void TmServicePrivate::answerFinishedCall(GUPnPServiceAction *action, sd_bus_message *reply)
 {
-    const auto pending = pendingActions.constFind(action);
-    if (pending == pendingActions.constEnd())
+    const auto pending = pendingActions.find(action);
+    if (pending == pendingActions.end())
         return;
-    const PendingAction finished = *pending;
+    const PendingAction finished = std::move(pending->second);
     pendingActions.erase(pending);
     sendActionResult(reply, *finished.method, action, finished.outArgument);
 }
 
 void TmServicePrivate::abandonPendingActions()
 {
-    const auto abandoned = std::exchange(pendingActions, {});
-    for (auto pending = abandoned.constBegin(); pending != abandoned.constEnd(); ++pending) {
-        delete pending.value().call;
-        answerUnavailable(pending.key());
-    }
+    // Destroying the calls cancels them.
+    for (auto &pending : std::exchange(pendingActions, {}))
+        answerUnavailable(pending.first);
 }

@@ -10,6 +10,7 @@
 #include <systemd/sd-bus.h>
 
 #include <cstring>
+#include <map>
 #include <memory>
 #include <utility>
 
@@ -150,7 +151,7 @@ public:
 private:
     struct Query {
         const QueryRoute *route;
-        BusCall *call;
+        std::unique_ptr<BusCall> call;
     };
     void ask(BusClient &backend, const QueryRoute &route);
     void takeAnswer(quint64 rank, sd_bus_message *reply);
@@ -161,7 +162,7 @@ private:
     VariableValues *const values;
     std::function<void()> ready;
     // By the rank of each query's answer.
-    QHash<quint64, Query> queries;
+    std::map<quint64, Query> queries;
 };
 
 } // namespace
@@ -197,16 +198,19 @@ PendingValues::~PendingValues()
 void PendingValues::ask(BusClient &backend, const QueryRoute &route)
 {
     const quint64 rank = values->queryLeaves();
-    BusCall *call = backend.call(*route.method, {}, [this, rank](sd_bus_message *reply) { takeAnswer(rank, reply); });
+    std::unique_ptr<BusCall> call
+        = backend.call(*route.method, {}, [this, rank](sd_bus_message *reply) { takeAnswer(rank, reply); });
     if (call)
-        queries.insert(rank, Query {&route, call});
+        queries.emplace(rank, Query {&route, std::move(call)});
     else
         values->offer(route.variable, QString(), rank);
 }
 
 void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
 {
-    const QueryRoute *route = queries.take(rank).route;
+    const auto query = queries.find(rank);
+    const QueryRoute *route = query->second.route;
+    queries.erase(query);
     // Any failure gives the empty string: a query has no way to report an error.
     const char *text = nullptr;
     const bool answered = !sd_bus_message_is_method_error(reply, nullptr)
@@ -215,21 +219,21 @@ void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
     const std::optional<QByteArray> carried
         = answered ? XmlValue::fromBackend(route->variable, text) : std::optional<QByteArray>();
     values->offer(route->variable, carried ? QString::fromUtf8(*carried) : QString(), rank);
-    if (queries.isEmpty())
+    if (queries.empty())
         ready();
 }
 
+// Destroying the calls cancels them.
 void PendingValues::cancelQueries()
 {
-    for (const Query &query : std::exchange(queries, {}))
-        delete query.call;
+    queries.clear();
 }
 
 // Every answer still missing counts as empty.
 void PendingValues::abandon()
 {
-    for (auto query = queries.constBegin(); query != queries.constEnd(); ++query)
-        values->offer(query->route->variable, QString(), query.key());
+    for (const auto &query : queries)
+        values->offer(query.second.route->variable, QString(), query.first);
     cancelQueries();
 }
 

@@ -4,6 +4,7 @@
 #include "bridge/tmservice_p.h"
 #include "bridge/upnphandlers_p.h"
 #include "bridge/xmlvalue.h"
+#include "platform/tmserver_debug.h"
 #include "upnp/eventqueue.h"
 
 namespace
@@ -80,26 +81,24 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
     if (!rootDevice)
         return false;
     // Each call returns a new proxy, and dropping a second proxy of a service tears down the
-    // first one's handlers: one lookup per type.
-    if (!d->clientProfileService)
-        d->clientProfileService = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(rootDevice), clientProfileType);
-    if (!d->applicationServerService)
-        d->applicationServerService
-            = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(rootDevice), applicationServerType);
+    // first one's handlers: one lookup per type, once per object.
+    d->clientProfileService = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(rootDevice), clientProfileType);
+    d->applicationServerService = gupnp_device_info_get_service(GUPNP_DEVICE_INFO(rootDevice), applicationServerType);
     if (!d->clientProfileService || !d->applicationServerService)
         return false;
 
     connectUpnpHandlers(d->applicationServerService, d->clientProfileService, this);
-    if (d->queryRelay)
-        return true;
     d->applicationServerEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->applicationServerService));
     d->clientProfileEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->clientProfileService));
-    d->backend.onSignal(
-        VehiraServer::AppListUpdateStateChanged, [this](const QString &value) { setAppListUpdateState(value); });
-    d->backend.onSignal(
-        VehiraServer::AppStatusUpdateStateChanged, [this](const QString &value) { setAppStatusUpdateState(value); });
-    d->backend.onSignal(
-        VehiraServer::UnusedProfileIDsChanged, [this](const QString &value) { setUnusedProfileIDs(value); });
+    const bool subscribed = d->backend.onSignal(VehiraServer::AppListUpdateStateChanged, [this](const QString &value) {
+        setAppListUpdateState(value);
+    }) && d->backend.onSignal(VehiraServer::AppStatusUpdateStateChanged, [this](const QString &value) {
+        setAppStatusUpdateState(value);
+    }) && d->backend.onSignal(VehiraServer::UnusedProfileIDsChanged, [this](const QString &value) {
+        setUnusedProfileIDs(value);
+    });
+    if (!subscribed)
+        qCWarning(lcBridge, "No session bus: the back-end's changes will not be evented");
     d->queryRelay = new QueryRelay(this, d->applicationServerService, d->clientProfileService);
     return true;
 }

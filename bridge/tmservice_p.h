@@ -7,13 +7,14 @@
 #include <libgupnp/gupnp.h>
 
 #include <memory>
+#include <unordered_map>
 
 class EventQueue;
 class QueryRelay;
 
 // An action that GUPnP handed over and that waits for the back-end's reply.
 struct PendingAction {
-    BusCall *call;
+    std::unique_ptr<BusCall> call;
     const BusMethod *method;
     const char *outArgument;
 };
@@ -39,5 +40,5 @@ public:
     std::unique_ptr<EventQueue> applicationServerEvents;
     std::unique_ptr<EventQueue> clientProfileEvents;
     QueryRelay *queryRelay = nullptr;
-    QHash<GUPnPServiceAction *, PendingAction> pendingActions;
+    std::unordered_map<GUPnPServiceAction *, PendingAction> pendingActions;
 };

@@ -5,6 +5,7 @@
 #include "device/ssdpanswers.h"
 #include "device/tmserverdevice_p.h"
 #include "platform/tmserver_debug.h"
+#include "vehiraservercontract.h"
 
 #include <QDir>
 
@@ -12,8 +13,6 @@ namespace
 {
 const char templateFileName[] = "tmserverdevice.xml";
 const char temporaryFileTemplate[] = "upnp_root_device_XXXXXXXX.xml";
-const char backendService[] = "com.quorvex.VehiraServer";
-const char backendPath[] = "/";
 } // namespace
 
 TmServerDevice::TmServerDevice(const QString &descriptionDir, QObject *parent)
@@ -129,7 +128,7 @@ bool TmServerDevice::startService()
     d->service = nullptr;
     if (!d->rootDevice)
         return false;
-    d->service = new TmService(this, QLatin1String(backendService), QLatin1String(backendPath));
+    d->service = new TmService(this, QLatin1String(VehiraServer::busName), QLatin1String(VehiraServer::objectPath));
     if (d->service->bindToRootDevice(d->rootDevice))
         return true;
     delete d->service;

@@ -2,6 +2,7 @@
 #include "platform/posixsignalproxy.h"
 #include "platform/vhlogger.h"
 #include "vehiraserveradaptor.h"
+#include "vehiraservercontract.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -9,8 +10,6 @@
 
 namespace
 {
-const char backendService[] = "com.quorvex.VehiraServer";
-
 int replyDelayOption(const QCoreApplication &application)
 {
     QCommandLineParser parser;
@@ -45,16 +44,16 @@ int main(int argc, char **argv)
 
     QDBusConnection bus = QDBusConnection::sessionBus();
     // The object goes up before the name, so a client that sees the name finds the object.
-    if (!bus.registerObject(QStringLiteral("/"), &backend)) {
+    if (!bus.registerObject(QLatin1String(VehiraServer::objectPath), &backend)) {
         qCritical("Cannot register the back-end object: %s", qUtf8Printable(bus.lastError().message()));
         return 1;
     }
-    if (!bus.registerService(QLatin1String(backendService))) {
-        qCritical("Cannot own %s: %s", backendService, qUtf8Printable(bus.lastError().message()));
+    if (!bus.registerService(QLatin1String(VehiraServer::busName))) {
+        qCritical("Cannot own %s: %s", VehiraServer::busName, qUtf8Printable(bus.lastError().message()));
         return 1;
     }
-    qInfo("Demo back-end ready as %s (reply delay %d ms)", backendService, replyDelay);
+    qInfo("Demo back-end ready as %s (reply delay %d ms)", VehiraServer::busName, replyDelay);
     const int exitCode = QCoreApplication::exec();
-    bus.unregisterService(QLatin1String(backendService));
+    bus.unregisterService(QLatin1String(VehiraServer::busName));
     return exitCode;
 }

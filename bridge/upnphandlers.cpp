@@ -14,38 +14,12 @@
 namespace
 {
 
-enum class Service { ApplicationServer, ClientProfile };
-
-// One UPnP action, relayed to the back-end method of the same name. The UPnP in-arguments are
-// the method's first arguments, of its types; GetApplicationList adds the URL base.
-struct ActionRoute {
-    Service service;
-    const BusMethod *method;
-    const char *inArguments[2];
-    bool withUrlBase;
-    const char *outArgument;
-    const char *debugFormat;
-};
-
-const ActionRoute actionRoutes[] = {
-    {Service::ApplicationServer, &VehiraServer::GetApplicationList, {"AppListingFilter", "ProfileID"}, true,
-        "AppListing", "GetApplicationList(AppListingFilter='%1'ProfileID='%2')"},
-    {Service::ApplicationServer, &VehiraServer::LaunchApplication, {"AppID", "ProfileID"}, false, "AppURI",
-        "LaunchApplication(AppID='%1'ProfileID='%2')"},
-    {Service::ApplicationServer, &VehiraServer::TerminateApplication, {"AppID", "ProfileID"}, false,
-        "TerminationResult", "TerminateApplication(AppID='%1'ProfileID='%2')"},
-    {Service::ApplicationServer, &VehiraServer::GetApplicationStatus, {"AppID"}, false, "AppStatus",
-        "GetApplicationStatus(AppID='%1')"},
-    {Service::ClientProfile, &VehiraServer::GetMaxNumProfiles, {}, false, "NumProfilesAllowed", "GetMaxNumProfiles()"},
-    {Service::ClientProfile, &VehiraServer::SetClientProfile, {"ProfileID", "ClientProfile"}, false, "ResultProfile",
-        "SetClientProfile(ProfileID='%1'ClientProfile='%2')"},
-    {Service::ClientProfile, &VehiraServer::GetClientProfile, {"ProfileID"}, false, "ClientProfile",
-        "UPnP : GetClientProfile(ProfileID='%1')"},
-};
+using VehiraServer::ActionRoute;
+using VehiraServer::Service;
 
 const ActionRoute *findRoute(const char *name)
 {
-    for (const ActionRoute &route : actionRoutes) {
+    for (const ActionRoute &route : VehiraServer::actionRoutes) {
         if (name && std::strcmp(route.method->name, name) == 0)
             return &route;
     }
@@ -138,7 +112,7 @@ void connectUpnpHandlers(GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *
     const auto serviceFor
         = [=](Service service) { return service == Service::ApplicationServer ? applicationServer : clientProfile; };
     // GUPnP calls only handlers connected to the detailed signal.
-    for (const ActionRoute &route : actionRoutes) {
+    for (const ActionRoute &route : VehiraServer::actionRoutes) {
         const QByteArray signal = QByteArrayLiteral("action-invoked::") + route.method->name;
         g_signal_connect_data(serviceFor(route.service), signal.constData(), G_CALLBACK(onActionInvoked), bridge,
             nullptr, GConnectFlags(0));

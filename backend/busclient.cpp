@@ -269,3 +269,29 @@ QString busErrorText(sd_bus_message *reply)
         return QString();
     return QStringLiteral("%1 '%2'").arg(QString::fromUtf8(error->name), QString::fromUtf8(error->message));
 }
+
+std::optional<BusRecord> readRecord(sd_bus_message *reply, const BusMethod &method)
+{
+    const char *signature = method.outSignature;
+    const char valueType = signature[0] == '(' ? signature[1] : 0;
+    if (sd_bus_message_is_method_error(reply, nullptr) || !sd_bus_message_has_signature(reply, signature)
+        || (valueType != 's' && valueType != 'u'))
+        return std::nullopt;
+    BusRecord record;
+    const QByteArray contents(signature + 1, qsizetype(std::strlen(signature)) - 2);
+    void *value = valueType == 's' ? static_cast<void *>(&record.text) : static_cast<void *>(&record.number);
+    if (sd_bus_message_enter_container(reply, 'r', contents.constData()) <= 0
+        || sd_bus_message_read_basic(reply, valueType, value) <= 0
+        || sd_bus_message_read(reply, "is", &record.errorCode, &record.errorText) <= 0)
+        return std::nullopt;
+    return record;
+}
+
+const char *readString(sd_bus_message *reply, const BusMethod &method)
+{
+    const char *text = nullptr;
+    if (sd_bus_message_is_method_error(reply, nullptr) || std::strcmp(method.outSignature, "s") != 0
+        || !sd_bus_message_has_signature(reply, "s") || sd_bus_message_read_basic(reply, 's', &text) <= 0)
+        return nullptr;
+    return text;
+}

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 
 typedef struct sd_bus_message sd_bus_message;
 typedef struct sd_bus_slot sd_bus_slot;
@@ -77,3 +78,16 @@ private:
 
 // The error name and message of a failed call, for logs; both empty for a method's reply.
 QString busErrorText(sd_bus_message *reply);
+
+// The reply record (value, errorCode, errorText) of a method whose out-signature is (sis) or (uis).
+// Its strings live as long as the reply.
+struct BusRecord {
+    const char *text = nullptr;
+    uint32_t number = 0;
+    int32_t errorCode = 0;
+    const char *errorText = nullptr;
+};
+// None for an error reply or a reply of another signature than the method's.
+std::optional<BusRecord> readRecord(sd_bus_message *reply, const BusMethod &method);
+// The string of a method whose out-signature is s; null as for readRecord.
+const char *readString(sd_bus_message *reply, const BusMethod &method);

@@ -25,26 +25,6 @@ void setOutArgument(GUPnPServiceAction *action, const char *name, uint32_t value
     gupnp_service_action_set(action, name, G_TYPE_UINT, guint(value), nullptr);
 }
 
-// The record's value is a string or an unsigned number: (sis) or (uis).
-struct Record {
-    const char *text = nullptr;
-    uint32_t number = 0;
-    int32_t errorCode = 0;
-    const char *errorText = nullptr;
-};
-
-bool readRecord(sd_bus_message *reply, const char *signature, Record &record)
-{
-    const char valueType = signature[1];
-    if (!sd_bus_message_has_signature(reply, signature) || (valueType != 's' && valueType != 'u'))
-        return false;
-    const QByteArray contents(signature + 1, qsizetype(std::strlen(signature)) - 2);
-    void *value = valueType == 's' ? static_cast<void *>(&record.text) : static_cast<void *>(&record.number);
-    return sd_bus_message_enter_container(reply, 'r', contents.constData()) > 0
-        && sd_bus_message_read_basic(reply, valueType, value) > 0
-        && sd_bus_message_read(reply, "is", &record.errorCode, &record.errorText) > 0;
-}
-
 } // namespace
 
 void answerUnavailable(GUPnPServiceAction *action)
@@ -56,12 +36,13 @@ void answerUnavailable(GUPnPServiceAction *action)
 void sendActionResult(
     sd_bus_message *reply, const BusMethod &method, GUPnPServiceAction *action, const char *outArgument)
 {
-    Record result;
-    if (sd_bus_message_is_method_error(reply, nullptr) || !readRecord(reply, method.outSignature, result)) {
+    const std::optional<BusRecord> record = readRecord(reply, method);
+    if (!record) {
         qCDebug(lcBridge, "Action failed : %s", qPrintable(busErrorText(reply)));
         answerUnavailable(action);
         return;
     }
+    const BusRecord &result = *record;
     if (result.errorCode != 0) {
         const QByteArray description = upnpErrorText(result.errorCode, QString::fromUtf8(result.errorText)).toUtf8();
         const QByteArray carried

@@ -17,29 +17,14 @@
 namespace
 {
 
-enum class Service { ApplicationServer, ClientProfile };
-
-// One evented state variable whose value only the back-end knows.
-struct QueryRoute {
-    Service service;
-    const char *variable;
-    const BusMethod *method;
-    const char *debugFormat;
-};
-
-const QueryRoute queryRoutes[] = {
-    {Service::ApplicationServer, "AppStatusUpdate", &VehiraServer::GetAppStatusUpdateState,
-        "Query of AppStatusUpdate='%1'"},
-    {Service::ApplicationServer, "AppListUpdate", &VehiraServer::GetAppListUpdateState, "Query of AppListUpdate='%1'"},
-    {Service::ClientProfile, "UnusedProfileIDs", &VehiraServer::GetUnusedProfileIDs,
-        "UPnP : Query of UnusedProfileIDs='%1'"},
-};
+using VehiraServer::QueryRoute;
+using VehiraServer::Service;
 
 const char valuesKey[] = "tmserver-variable-values";
 
 const QueryRoute *routeOf(const char *variable)
 {
-    for (const QueryRoute &route : queryRoutes) {
+    for (const QueryRoute &route : VehiraServer::queryRoutes) {
         if (variable && std::strcmp(route.variable, variable) == 0)
             return &route;
     }
@@ -145,7 +130,7 @@ public:
     void abandon() override;
     bool waiting() const
     {
-        return !queries.isEmpty();
+        return !queries.empty();
     }
 
 private:
@@ -183,7 +168,7 @@ PendingValues::PendingValues(const RelayedService &relayed, BusClient &backend, 
     , values(VariableValues::of(relayed.info))
     , ready(std::move(ready))
 {
-    for (const QueryRoute &route : queryRoutes) {
+    for (const QueryRoute &route : VehiraServer::queryRoutes) {
         if (route.service == relayed.which)
             ask(backend, route);
     }
@@ -212,12 +197,9 @@ void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
     const QueryRoute *route = query->second.route;
     queries.erase(query);
     // Any failure gives the empty string: a query has no way to report an error.
-    const char *text = nullptr;
-    const bool answered = !sd_bus_message_is_method_error(reply, nullptr)
-        && sd_bus_message_has_signature(reply, route->method->outSignature)
-        && sd_bus_message_read_basic(reply, 's', &text) > 0;
+    const char *text = readString(reply, *route->method);
     const std::optional<QByteArray> carried
-        = answered ? XmlValue::fromBackend(route->variable, text) : std::optional<QByteArray>();
+        = text ? XmlValue::fromBackend(route->variable, text) : std::optional<QByteArray>();
     values->offer(route->variable, carried ? QString::fromUtf8(*carried) : QString(), rank);
     if (queries.empty())
         ready();
@@ -270,7 +252,7 @@ QueryRelay::QueryRelay(TmService *bridge, GUPnPServiceInfo *applicationServer, G
             return d->fetch(kind, path, std::move(ready));
         });
     // GUPnP calls only handlers connected to the detailed signal. The values live with the service.
-    for (const QueryRoute &route : queryRoutes) {
+    for (const QueryRoute &route : VehiraServer::queryRoutes) {
         GUPnPServiceInfo *service = route.service == Service::ApplicationServer ? applicationServer : clientProfile;
         const QByteArray signal = QByteArrayLiteral("query-variable::") + route.variable;
         g_signal_connect_data(service, signal.constData(), G_CALLBACK(onQueryVariable), VariableValues::of(service),

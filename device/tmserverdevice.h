@@ -1,15 +1,16 @@
 #pragma once
 
+#include "upnp/publisheddevice.h"
+
 #include <QFileInfo>
 #include <QObject>
 
-typedef struct _GUPnPContext GUPnPContext;
 typedef struct _xmlNode xmlNode;
 class TmServerDevicePrivate;
 
 // The published UPnP root device: its description document (loaded from the template,
 // personalised, saved to a temporary file), the GUPnP root device and the service bridge.
-class TmServerDevice : public QObject
+class TmServerDevice : public QObject, public PublishedDevice
 {
     Q_OBJECT
 public:
@@ -19,13 +20,13 @@ public:
     // True when the device has a root device on the context after the call. The description
     // is personalised and saved once; a root device on another context is replaced, so the
     // same device (UDN, description, back-end) follows the link from context to context.
-    bool createRootDevice(GUPnPContext *context);
+    bool createRootDevice(GUPnPContext *context) override;
     // Announces the root device on the network, if there is one.
-    void setAvailable();
+    void setAvailable() override;
     // Drops the bridge and the root device (saying byebye where the link still carries it).
-    void withdraw();
-    QString udn() const;
-    QString location() const;
+    void withdraw() override;
+    QString udn() const override;
+    QString location() const override;
 
 private:
     // tests/fuzz/personalisation.cpp feeds the personalisation any template.

@@ -1,9 +1,9 @@
 #include "upnp/upnpcontext.h"
 
-#include "device/tmserverdevice.h"
 #include "platform/tmserver_debug.h"
 #include "upnp/httpserverpolicy.h"
 #include "upnp/outgoingrequests.h"
+#include "upnp/publisheddevice.h"
 
 #include <libgupnp/gupnp.h>
 #include <net/if.h>
@@ -93,7 +93,7 @@ public:
     // The contexts open on the interface (one per address), oldest first, one reference each.
     std::vector<GUPnPContext *> contexts;
     GUPnPContext *published = nullptr;
-    TmServerDevice *serverDevice = nullptr;
+    PublishedDevice *serverDevice = nullptr;
     QByteArray interfaceName;
     int port = 0;
     bool withdrawnBefore = false;
@@ -162,7 +162,7 @@ void UpnpContextPrivate::waitForFirstContext()
         g_source_remove(timeout);
 }
 
-UpnpContext::UpnpContext(const QString &interfaceName, int port, TmServerDevice *serverDevice, QObject *parent)
+UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice, QObject *parent)
     : QObject(parent)
     , d(new UpnpContextPrivate)
 {

@@ -3,7 +3,7 @@
 #include <QObject>
 #include <QString>
 
-class TmServerDevice;
+class PublishedDevice;
 class UpnpContextPrivate;
 
 // Follows one network interface for the daemon's whole life: whenever the UPnP stack opens a
@@ -15,7 +15,7 @@ class UpnpContext : public QObject
     Q_OBJECT
 public:
     // The server device stays the caller's; it must outlive this object.
-    UpnpContext(const QString &interfaceName, int port, TmServerDevice *serverDevice, QObject *parent);
+    UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice, QObject *parent);
     ~UpnpContext() override;
 
     // False when the port is out of range, or the interface is missing or has no usable

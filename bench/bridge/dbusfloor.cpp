@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <memory>
 
 namespace
 {
@@ -45,7 +46,7 @@ bool watchedCall(BusClient &backend)
 {
     QEventLoop loop;
     bool ok = false;
-    BusCall *call
+    const std::unique_ptr<BusCall> call
         = backend.call(VehiraServer::GetApplicationStatus, {QString::fromLatin1(appId)}, [&](sd_bus_message *reply) {
               ok = succeeded(reply);
               loop.quit();

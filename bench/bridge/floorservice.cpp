@@ -19,10 +19,11 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QUuid>
-
 #include <libgupnp/gupnp.h>
 
 #include <cstdio>
+#include <memory>
+#include <unordered_map>
 
 namespace
 {
@@ -44,16 +45,22 @@ void answerAppStatusDeferred(GUPnPService *service, GUPnPServiceAction *action, 
         Qt::QueuedConnection);
 }
 
+// The calls under way, each until its reply.
+std::unordered_map<GUPnPServiceAction *, std::unique_ptr<BusCall>> relayed;
+
 void relayAppStatus(GUPnPService *, GUPnPServiceAction *action, gpointer backend)
 {
     char *appId = nullptr;
     gupnp_service_action_get(action, "AppID", G_TYPE_STRING, &appId, nullptr);
-    BusCall *call = static_cast<BusClient *>(backend)->call(
+    std::unique_ptr<BusCall> call = static_cast<BusClient *>(backend)->call(
         VehiraServer::GetApplicationStatus, {QString::fromUtf8(appId)}, [action](sd_bus_message *reply) {
             sendActionResult(reply, VehiraServer::GetApplicationStatus, action, "AppStatus");
+            relayed.erase(action);
         });
     g_free(appId);
-    if (!call)
+    if (call)
+        relayed.emplace(action, std::move(call));
+    else
         answerUnavailable(action);
 }
 

@@ -79,8 +79,7 @@ int main(int argc, char **argv)
 
     daemon.backendWatch
         = std::make_unique<BusClient>(VehiraServer::busName, VehiraServer::objectPath, VehiraServer::interfaceName, 0);
-    if (!daemon.backendWatch->onOwnerLost([] { QCoreApplication::quit(); }))
-        qCWarning(lcApp, "No session bus: the daemon will not notice the back-end leaving");
+    daemon.backendWatch->onOwnerLost([] { QCoreApplication::quit(); });
 
     return QCoreApplication::exec();
 }

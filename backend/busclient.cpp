@@ -1,6 +1,7 @@
 #include "backend/busclient.h"
 
 #include <QByteArray>
+#include <QLoggingCategory>
 #include <glib.h>
 #include <systemd/sd-bus.h>
 
@@ -9,6 +10,8 @@
 #include <cstring>
 #include <list>
 #include <memory>
+
+Q_LOGGING_CATEGORY(lcBackend, "tmserver.backend", QtInfoMsg)
 
 namespace
 {
@@ -87,7 +90,8 @@ public:
 
     SessionBus()
     {
-        if (sd_bus_open_user(&bus) < 0) {
+        if (const int error = sd_bus_open_user(&bus); error < 0) {
+            qCWarning(lcBackend, "No session bus (%s): the back-end cannot be reached", std::strerror(-error));
             bus = nullptr;
             return;
         }
@@ -224,24 +228,23 @@ std::unique_ptr<BusCall> BusClient::call(
     return sent ? std::move(call) : nullptr;
 }
 
-bool BusClient::onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler)
+void BusClient::onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler)
 {
     if (!isConnected())
-        return false;
+        return;
     BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
         const char *value = nullptr;
         if (sd_bus_message_has_signature(message, "s") && sd_bus_message_read_basic(message, 's', &value) > 0)
             handler(QString::fromUtf8(value));
     });
-    return sd_bus_match_signal_async(d->session->bus, &match->slot, d->service.constData(), d->path.constData(),
-               d->interface.constData(), signal.name, BusClientPrivate::onMatch, ignoreMatchInstalled, match)
-        >= 0;
+    sd_bus_match_signal_async(d->session->bus, &match->slot, d->service.constData(), d->path.constData(),
+        d->interface.constData(), signal.name, BusClientPrivate::onMatch, ignoreMatchInstalled, match);
 }
 
-bool BusClient::onOwnerLost(std::function<void()> handler)
+void BusClient::onOwnerLost(std::function<void()> handler)
 {
     if (!isConnected())
-        return false;
+        return;
     BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
         const char *name = nullptr;
         const char *oldOwner = nullptr;
@@ -252,9 +255,8 @@ bool BusClient::onOwnerLost(std::function<void()> handler)
     const QByteArray rule = "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                             "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='"
         + d->service + "'";
-    return sd_bus_add_match_async(
-               d->session->bus, &match->slot, rule.constData(), BusClientPrivate::onMatch, ignoreMatchInstalled, match)
-        >= 0;
+    sd_bus_add_match_async(
+        d->session->bus, &match->slot, rule.constData(), BusClientPrivate::onMatch, ignoreMatchInstalled, match);
 }
 
 BusCall::~BusCall()

@@ -49,12 +49,13 @@ public:
     // the handler, when the call cannot be sent.
     std::unique_ptr<BusCall> call(const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler);
 
-    // The signal's string argument; signals of another signature are ignored. False, with nothing
-    // subscribed, when there is no bus connection: it is opened once, with the first client.
-    [[nodiscard]] bool onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler);
+    // The signal's string argument; signals of another signature are ignored. Without a bus
+    // connection (it is opened once, with the first client, which warns if it cannot) nothing is
+    // subscribed.
+    void onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler);
 
-    // The service's name, having had an owner, lost it. False as for onSignal.
-    [[nodiscard]] bool onOwnerLost(std::function<void()> handler);
+    // The service's name, having had an owner, lost it; as for onSignal without a connection.
+    void onOwnerLost(std::function<void()> handler);
 
 private:
     BusClientPrivate *d;

@@ -4,7 +4,6 @@
 #include "bridge/tmservice_p.h"
 #include "bridge/upnphandlers_p.h"
 #include "bridge/xmlvalue.h"
-#include "platform/tmserver_debug.h"
 #include "upnp/eventqueue.h"
 
 namespace
@@ -90,15 +89,12 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
     connectUpnpHandlers(d->applicationServerService, d->clientProfileService, this);
     d->applicationServerEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->applicationServerService));
     d->clientProfileEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->clientProfileService));
-    const bool subscribed = d->backend.onSignal(VehiraServer::AppListUpdateStateChanged, [this](const QString &value) {
-        setAppListUpdateState(value);
-    }) && d->backend.onSignal(VehiraServer::AppStatusUpdateStateChanged, [this](const QString &value) {
-        setAppStatusUpdateState(value);
-    }) && d->backend.onSignal(VehiraServer::UnusedProfileIDsChanged, [this](const QString &value) {
-        setUnusedProfileIDs(value);
-    });
-    if (!subscribed)
-        qCWarning(lcBridge, "No session bus: the back-end's changes will not be evented");
+    d->backend.onSignal(
+        VehiraServer::AppListUpdateStateChanged, [this](const QString &value) { setAppListUpdateState(value); });
+    d->backend.onSignal(
+        VehiraServer::AppStatusUpdateStateChanged, [this](const QString &value) { setAppStatusUpdateState(value); });
+    d->backend.onSignal(
+        VehiraServer::UnusedProfileIDsChanged, [this](const QString &value) { setUnusedProfileIDs(value); });
     d->queryRelay = new QueryRelay(this, d->applicationServerService, d->clientProfileService);
     return true;
 }

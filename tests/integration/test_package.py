@@ -57,7 +57,7 @@ class Package(unittest.TestCase):
             for path, expected in [(p, 200) for p in PUBLISHED] + [(LEFTOVER, 404), ("xml/", 404)]:
                 self.assertEqual(self.bed.curl(urljoin(location, "/" + path))[0], expected, path)
             self.assertEqual(daemon.stop(), 0, daemon.log())
-            warnings.append([line for line in daemon.log().splitlines() if line.startswith("<4>")])
+            warnings.append([line for line in daemon.log().splitlines() if line.startswith("<4>tmserver.device")])
         print(f"UDN on both starts: {udns}", file=sys.stderr)
         self.assertRegex(udns[0], r"^uuid:[0-9a-f-]{36}$")
         self.assertEqual(udns[1], udns[0])

@@ -71,8 +71,9 @@ def routes(interface, descriptions):
     methods = {m.get("name"): m for m in interface.findall("method")}
     getters = {annotation(m, "StateVariable"): m for m in methods.values() if annotation(m, "StateVariable")}
     signals = {s.get("name") for s in interface.findall("signal")}
+    parsed = [scpd(path) for path in descriptions]
     services, actions, queries, used = [], [], [], set()
-    for service, described, evented in map(scpd, descriptions):
+    for service, described, evented in parsed:
         services.append(service)
         for name, (inputs, out) in described.items():
             actions.append(action_route(service, name, inputs, out, methods.get(name)))
@@ -82,7 +83,7 @@ def routes(interface, descriptions):
             used.add(getters[variable].get("name"))
     if used != set(methods):
         raise ValueError(f"back-end methods no UPnP request reaches: {sorted(set(methods) - used)}")
-    width = max(len(inputs) for _, described, _ in map(scpd, descriptions) for inputs, _ in described.values())
+    width = max(len(inputs) for _, described, _ in parsed for inputs, _ in described.values())
     return [f"enum class Service {{ {', '.join(services)} }};", "",
             "// A UPnP action, relayed to the method of the same name: its in-arguments are the method's first",
             "// arguments, then the URL base where withUrlBase; the record's value is the out-argument.",

@@ -3,10 +3,9 @@
 #include "bridge/actionrelay_p.h"
 #include "bridge/tmservice_p.h"
 #include "platform/tmserver_debug.h"
-#include "upnp/requestscreen.h"
+#include "upnp/httpserverpolicy.h"
 
 #include <QUrl>
-#include <libsoup/soup.h>
 
 #include <algorithm>
 #include <cstring>
@@ -40,28 +39,17 @@ QVariant readInArgument(GUPnPServiceAction *action, const char *name, char type,
 }
 
 // GUPnP warns of every argument it cannot find: only those the request has are asked for.
-std::vector<std::string> argumentNames(GUPnPServiceAction *action, const char *actionName)
-{
-    SoupServerMessage *request = gupnp_service_action_get_message(action);
-    GBytes *body = soup_message_body_flatten(soup_server_message_get_request_body(request));
-    gsize length = 0;
-    const auto *data = static_cast<const char *>(g_bytes_get_data(body, &length));
-    std::vector<std::string> names
-        = RequestScreen::soapArgumentNames(data, length, actionName).value_or(std::vector<std::string>());
-    g_bytes_unref(body);
-    g_object_unref(request);
-    return names;
-}
-
 QList<QVariant> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
 {
-    const std::vector<std::string> present = argumentNames(action, route.method->name);
+    SoupServerMessage *request = gupnp_service_action_get_message(action);
+    const std::vector<std::string> *present = HttpServerPolicy::soapArgumentNames(request);
     QList<QVariant> arguments;
     for (const char *name : route.inArguments) {
         if (name)
             arguments.append(readInArgument(action, name, route.method->inSignature[arguments.size()],
-                std::find(present.begin(), present.end(), name) != present.end()));
+                !present || std::find(present->begin(), present->end(), name) != present->end()));
     }
+    g_object_unref(request);
     return arguments;
 }
 

@@ -26,10 +26,9 @@ struct EventQueue::Private {
     void scheduleFlush();
     // The microseconds until no NOTIFY in flight holds the queue up any more; 0 when none does.
     gint64 heldFor() const;
-    void track(SoupMessage *notify);
-    static void onFinished(SoupMessage *notify, gpointer self);
     static gboolean onFlushDue(gpointer self);
     static void onNotifyQueued(SoupSession *session, SoupMessage *notify);
+    static void onNotifyFinished(SoupMessage *notify);
     static std::vector<Private *> &queues();
     // The queue whose changes are being handed to GUPnP, which queues their NOTIFYs from within.
     static Private *flushing;
@@ -39,7 +38,7 @@ struct EventQueue::Private {
     std::vector<std::pair<std::string, std::string>> waiting;
     // GUPnP sends a service's NOTIFYs on a session of its own, known once one was sent.
     SoupSession *session = nullptr;
-    // Each referenced, with the time it was queued.
+    // With the time each was queued; libsoup tells when it is done with each.
     std::unordered_map<SoupMessage *, gint64> inFlight;
     guint flushTimer = 0;
 };
@@ -55,17 +54,14 @@ std::vector<EventQueue::Private *> &EventQueue::Private::queues()
 EventQueue::Private::Private(GUPnPService *service)
     : service(service)
 {
-    OutgoingRequests::watchNotifies(onNotifyQueued);
+    [[maybe_unused]] static const bool watching
+        = (OutgoingRequests::watchNotifies({onNotifyQueued, onNotifyFinished}), true);
     queues().push_back(this);
 }
 
 EventQueue::Private::~Private()
 {
     queues().erase(std::find(queues().begin(), queues().end(), this));
-    for (const auto &notify : inFlight) {
-        g_signal_handlers_disconnect_by_data(notify.first, this);
-        g_object_unref(notify.first);
-    }
     if (flushTimer)
         g_source_remove(flushTimer);
 }
@@ -76,24 +72,17 @@ void EventQueue::Private::onNotifyQueued(SoupSession *session, SoupMessage *noti
         flushing->session = session;
     for (Private *queue : queues()) {
         if (queue->session == session)
-            queue->track(notify);
+            queue->inFlight.emplace(notify, g_get_monotonic_time());
     }
 }
 
-void EventQueue::Private::track(SoupMessage *notify)
+// The flush is scheduled, not made from within libsoup's own emission.
+void EventQueue::Private::onNotifyFinished(SoupMessage *notify)
 {
-    inFlight.emplace(SOUP_MESSAGE(g_object_ref(notify)), g_get_monotonic_time());
-    g_signal_connect(notify, "finished", G_CALLBACK(onFinished), this);
-}
-
-void EventQueue::Private::onFinished(SoupMessage *notify, gpointer self)
-{
-    auto *d = static_cast<Private *>(self);
-    g_signal_handlers_disconnect_by_data(notify, d);
-    d->inFlight.erase(notify);
-    g_object_unref(notify);
-    // Not from within libsoup's own emission.
-    d->scheduleFlush();
+    for (Private *queue : queues()) {
+        if (queue->inFlight.erase(notify))
+            queue->scheduleFlush();
+    }
 }
 
 gint64 EventQueue::Private::heldFor() const

@@ -16,6 +16,7 @@ namespace
 
 const char policyKey[] = "tmserverd-http-policy";
 const char receivedKey[] = "tmserverd-body-received";
+const char argumentsKey[] = "tmserverd-soap-arguments";
 
 SoupServer *serverOf(GUPnPContext *context)
 {
@@ -134,6 +135,9 @@ void HttpServerPolicy::Private::onRequestEnded(SoupServer *, SoupServerMessage *
 // Repeated headers are read joined, so that a second CALLBACK or NT is refused rather than ignored.
 unsigned HttpServerPolicy::Private::eventHeadersStatus(RequestScreen::Kind kind, SoupMessageHeaders *headers) const
 {
+    using Kind = RequestScreen::Kind;
+    if (kind != Kind::Subscribe && kind != Kind::Renewal && kind != Kind::Unsubscribe)
+        return 0;
     GSSDPClient *client = GSSDP_CLIENT(context);
     GInetAddressMask *mask = gssdp_client_get_address_mask(client);
     char *network = mask ? g_inet_address_to_string(g_inet_address_mask_get_address(mask)) : nullptr;
@@ -148,19 +152,27 @@ unsigned HttpServerPolicy::Private::eventHeadersStatus(RequestScreen::Kind kind,
     return status;
 }
 
-// The server calls no handler for a request that has its status by now.
+// The server calls no handler for a request that has its status by now. The names found are kept
+// with the request, for the handler that reads the arguments.
 void HttpServerPolicy::Private::onRequestRead(SoupServer *, SoupServerMessage *message, gpointer)
 {
     if (soup_server_message_get_status(message) != 0 || !hasMethod(message, "POST"))
         return;
+    const std::optional<std::string> action = RequestScreen::soapActionName(
+        soup_message_headers_get_one(soup_server_message_get_request_headers(message), "SOAPAction"));
+    if (!action)
+        return;
     GBytes *body = soup_message_body_flatten(soup_server_message_get_request_body(message));
     gsize length = 0;
     const auto *data = static_cast<const char *>(g_bytes_get_data(body, &length));
-    const char *soapAction
-        = soup_message_headers_get_one(soup_server_message_get_request_headers(message), "SOAPAction");
-    if (!RequestScreen::soapBodyNamesAction(data, length, soapAction))
-        soup_server_message_set_status(message, SOUP_STATUS_BAD_REQUEST, nullptr);
+    std::optional<std::vector<std::string>> names = RequestScreen::soapArgumentNames(data, length, action->c_str());
     g_bytes_unref(body);
+    if (!names) {
+        soup_server_message_set_status(message, SOUP_STATUS_BAD_REQUEST, nullptr);
+        return;
+    }
+    g_object_set_data_full(G_OBJECT(message), argumentsKey, new std::vector<std::string>(std::move(*names)),
+        [](gpointer names) { delete static_cast<std::vector<std::string> *>(names); });
 }
 
 bool HttpServerPolicy::Private::hostIsOurs(SoupMessageHeaders *headers) const
@@ -262,6 +274,11 @@ HttpServerPolicy *HttpServerPolicy::install(GUPnPContext *context)
     g_object_set_data_full(G_OBJECT(serverOf(context)), policyKey, policy,
         [](gpointer policy) { delete static_cast<HttpServerPolicy *>(policy); });
     return policy;
+}
+
+const std::vector<std::string> *HttpServerPolicy::soapArgumentNames(SoupServerMessage *request)
+{
+    return static_cast<const std::vector<std::string> *>(g_object_get_data(G_OBJECT(request), argumentsKey));
 }
 
 HttpServerPolicy *HttpServerPolicy::of(GUPnPContext *context)

@@ -4,8 +4,11 @@
 
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 typedef struct _GUPnPContext GUPnPContext;
+typedef struct _SoupServerMessage SoupServerMessage;
 
 // The answers a request is held for (see HttpServerPolicy::setValueFetcher). The policy destroys it
 // once the request has ended.
@@ -34,7 +37,7 @@ public:
 //  7. a new subscription past its cap: 503 (SubscriptionTable);
 //  8. a new subscription or a QueryStateVariable is held until the values GUPnP will read are known.
 // Once its body is in, a control request whose body GUPnP would parse and then refuse is refused
-// before it sees it: 400 (RequestScreen::soapBodyNamesAction).
+// before it sees it: 400 (RequestScreen::soapArgumentNames).
 // The cheap refusals come first, so that nothing is counted or fetched for a request that is refused;
 // holding comes last, as it costs the back-end calls.
 class HttpServerPolicy
@@ -49,6 +52,9 @@ public:
     static HttpServerPolicy *install(GUPnPContext *context);
     // Null when none was installed.
     static HttpServerPolicy *of(GUPnPContext *context);
+    // The names of the arguments a control request's body holds, as its screening found them; null
+    // for a request no policy screened.
+    static const std::vector<std::string> *soapArgumentNames(SoupServerMessage *request);
     ~HttpServerPolicy();
     HttpServerPolicy(const HttpServerPolicy &) = delete;
     HttpServerPolicy &operator=(const HttpServerPolicy &) = delete;

@@ -4,7 +4,6 @@
 
 #include <libsoup/soup.h>
 
-#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -32,6 +31,14 @@ std::vector<OutgoingRequests::NotifyWatcher> &notifyWatchers()
     return watchers;
 }
 
+void onNotifyFinished(SoupMessage *notify)
+{
+    for (const OutgoingRequests::NotifyWatcher &watcher : notifyWatchers()) {
+        if (watcher.finished)
+            watcher.finished(notify);
+    }
+}
+
 // Runs before the request gets a connection, which takes the session's settings when it opens.
 gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameters, gpointer)
 {
@@ -39,10 +46,13 @@ gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameter
     auto *message = SOUP_MESSAGE(g_value_get_object(&parameters[1]));
     sendDirect(session);
     boundNotify(session, message);
-    if (std::strcmp(soup_message_get_method(message), "NOTIFY") == 0) {
-        for (OutgoingRequests::NotifyWatcher watcher : notifyWatchers())
-            watcher(session, message);
+    if (std::strcmp(soup_message_get_method(message), "NOTIFY") != 0)
+        return TRUE;
+    for (const OutgoingRequests::NotifyWatcher &watcher : notifyWatchers()) {
+        if (watcher.queued)
+            watcher.queued(session, message);
     }
+    g_signal_connect(message, "finished", G_CALLBACK(onNotifyFinished), nullptr);
     return TRUE;
 }
 
@@ -66,6 +76,5 @@ void OutgoingRequests::install()
 
 void OutgoingRequests::watchNotifies(NotifyWatcher watcher)
 {
-    if (std::find(notifyWatchers().begin(), notifyWatchers().end(), watcher) == notifyWatchers().end())
-        notifyWatchers().push_back(watcher);
+    notifyWatchers().push_back(watcher);
 }

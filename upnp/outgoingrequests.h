@@ -13,8 +13,13 @@ namespace OutgoingRequests
 // Once per process, before the first context opens.
 void install();
 
-// Called with every NOTIFY as GUPnP queues it on its session, before it is sent.
-using NotifyWatcher = void (*)(SoupSession *session, SoupMessage *notify);
+// Told of every NOTIFY GUPnP sends: as it is queued on its session, before it is sent, and once
+// libsoup is done with it (answered, failed or cancelled). Either may be null.
+struct NotifyWatcher {
+    void (*queued)(SoupSession *session, SoupMessage *notify);
+    void (*finished)(SoupMessage *notify);
+};
+// Once per watcher.
 void watchNotifies(NotifyWatcher watcher);
 
 } // namespace OutgoingRequests

@@ -243,13 +243,13 @@ std::optional<std::vector<std::string>> RequestScreen::soapArgumentNames(
     return names;
 }
 
-bool RequestScreen::soapBodyNamesAction(const char *body, size_t length, const char *soapAction)
+std::optional<std::string> RequestScreen::soapActionName(const char *soapAction)
 {
     const char *hash = soapAction ? std::strchr(soapAction, '#') : nullptr;
     if (!hash)
-        return true;
+        return std::nullopt;
     std::string action(hash + 1);
     if (const size_t quote = action.rfind('"'); quote != action.npos)
         action.erase(quote);
-    return soapArgumentNames(body, length, action.c_str()).has_value();
+    return action;
 }

@@ -31,10 +31,10 @@ bool dropUnsafeLanguages(const char *acceptLanguage, std::string &kept);
 // finds them (which warns for an argument it cannot find); none when there is no such element.
 std::optional<std::vector<std::string>> soapArgumentNames(const char *body, size_t length, const char *action);
 
-// Whether a control request's body holds the element of the action its SOAPAction names, which GUPnP
-// looks for once it has parsed the body: it answers 400 without it, and keeps the parsed document.
-// A SOAPAction without '#' is for GUPnP to refuse before it parses anything.
-bool soapBodyNamesAction(const char *body, size_t length, const char *soapAction);
+// The action a SOAPAction header names, as GUPnP reads it; none without '#', which GUPnP refuses
+// before it parses the body. GUPnP answers 400 to a body without that action's element, and keeps
+// the document it parsed.
+std::optional<std::string> soapActionName(const char *soapAction);
 
 // The event headers of a SUBSCRIBE or UNSUBSCRIBE, null where absent.
 struct EventHeaders {

@@ -20,7 +20,6 @@ struct SubscriptionTable::Private {
     };
     void dropExpired();
     static std::vector<Private *> &tables();
-    static void onNotifyQueued(SoupSession *, SoupMessage *notify);
     static void onNotifyFinished(SoupMessage *notify);
 
     std::map<std::string, Subscription> bySid;
@@ -60,17 +59,12 @@ std::vector<SubscriptionTable::Private *> &SubscriptionTable::Private::tables()
 }
 
 // GUPnP sends a subscription's initial event (SEQ 0) right after granting it.
-void SubscriptionTable::Private::onNotifyQueued(SoupSession *, SoupMessage *notify)
-{
-    const char *seq = soup_message_headers_get_one(soup_message_get_request_headers(notify), "SEQ");
-    if (seq && std::strcmp(seq, "0") == 0)
-        g_signal_connect(notify, "finished", G_CALLBACK(onNotifyFinished), nullptr);
-}
-
 void SubscriptionTable::Private::onNotifyFinished(SoupMessage *notify)
 {
-    const char *sid = soup_message_headers_get_one(soup_message_get_request_headers(notify), "SID");
-    if (!sid || !SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(notify)))
+    SoupMessageHeaders *headers = soup_message_get_request_headers(notify);
+    const char *seq = soup_message_headers_get_one(headers, "SEQ");
+    const char *sid = soup_message_headers_get_one(headers, "SID");
+    if (!seq || std::strcmp(seq, "0") != 0 || !sid || !SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(notify)))
         return;
     for (Private *table : tables()) {
         const auto subscription = table->bySid.find(sid);
@@ -82,7 +76,8 @@ void SubscriptionTable::Private::onNotifyFinished(SoupMessage *notify)
 SubscriptionTable::SubscriptionTable()
     : d(std::make_unique<Private>())
 {
-    OutgoingRequests::watchNotifies(Private::onNotifyQueued);
+    [[maybe_unused]] static const bool watching
+        = (OutgoingRequests::watchNotifies({nullptr, Private::onNotifyFinished}), true);
     Private::tables().push_back(d.get());
 }
 

@@ -11,7 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     const std::vector<std::string> f = fields(data, size, 8);
     classify(f[0].c_str(), f[1].empty() ? nullptr : f[1].c_str(), !f[1].empty());
-    soapBodyNamesAction(f[7].data(), f[7].size(), f[1].c_str());
+    if (const std::optional<std::string> action = soapActionName(f[1].c_str()))
+        soapArgumentNames(f[7].data(), f[7].size(), action->c_str());
 
     const unsigned status = pathStatus(f[2].c_str());
     if (status != 0 && status != 404 && status != 414)

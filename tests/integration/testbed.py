@@ -326,27 +326,29 @@ class EventListener:
         self.url = f"http://{address}:{first_line.split()[1]}/"
         self.events = []
 
+    def _events(self, sid, enough, timeout):
+        """The events of subscription sid in sequence order, read until enough(events) or the timeout."""
+        deadline = time.monotonic() + timeout
+        while not enough(mine := sorted((e for e in self.events if e["sid"] == sid), key=lambda e: e["seq"])):
+            if not (line := read_line(self.process.stdout, max(0, deadline - time.monotonic()))):
+                break
+            self.events.append(json.loads(line))
+        return mine
+
     def events_of(self, sid, count, timeout=10):
         """The properties of the first count events of subscription sid, in sequence order."""
-        deadline = time.monotonic() + timeout
-        while len(mine := [e for e in self.events if e["sid"] == sid]) < count:
-            if not (line := read_line(self.process.stdout, max(0, deadline - time.monotonic()))):
-                raise AssertionError(f"{len(mine)} of {count} events for {sid}: {self.events}")
-            self.events.append(json.loads(line))
-        return [e["properties"] for e in sorted(mine, key=lambda e: e["seq"])][:count]
+        if len(mine := self._events(sid, lambda events: len(events) >= count, timeout)) < count:
+            raise AssertionError(f"{len(mine)} of {count} events for {sid}: {self.events}")
+        return [e["properties"] for e in mine][:count]
 
     def state_of(self, sid, expected, timeout=10):
         """The variables of subscription sid as its events left them, once they are expected or at the
         timeout. Changes may arrive merged; a SEQ that skips or repeats fails."""
-        deadline = time.monotonic() + timeout
-        while True:
-            mine = sorted((e for e in self.events if e["sid"] == sid), key=lambda e: e["seq"])
-            if [e["seq"] for e in mine] != list(range(len(mine))):
-                raise AssertionError(f"SEQs of {sid}: {[e['seq'] for e in mine]}")
-            state = {name: value for event in mine for name, value in event["properties"].items()}
-            if state == expected or not (line := read_line(self.process.stdout, max(0, deadline - time.monotonic()))):
-                return state
-            self.events.append(json.loads(line))
+        def state(events):
+            if [e["seq"] for e in events] != list(range(len(events))):
+                raise AssertionError(f"SEQs of {sid}: {[e['seq'] for e in events]}")
+            return {name: value for event in events for name, value in event["properties"].items()}
+        return state(self._events(sid, lambda events: state(events) == expected, timeout))
 
 
 def texts(description, name):

@@ -2,8 +2,9 @@
 """Writes the C++ header of the back-end contract from its introspection XML and the service
 descriptions it answers for: the interface name, the service's bus name and object path, each
 method and signal as BusMethod and BusSignal constants (backend/busclient.h), the Service enum, and
-the route of each UPnP action and evented state variable to its method, in a namespace named after
-the interface's last component. Fails, writing nothing, when contract and descriptions disagree.
+the route of each UPnP action to its method and of each evented state variable to its method and
+change signal, in a namespace named after the interface's last component. Fails, writing nothing,
+when contract and descriptions disagree.
 
   contract-to-cpp.py INTERFACE.xml SERVICE.xml... OUTPUT.h
 """
@@ -24,6 +25,11 @@ def signature(element, direction):
 def annotation(element, name):
     found = element.find(f"annotation[@name='{ANNOTATION}{name}']")
     return found.get("value") if found is not None else None
+
+
+def change_signal(getter):
+    """The signal that announces each new value of what the getter answers."""
+    return getter.get("name").removeprefix("Get") + "Changed"
 
 
 def scpd(path):
@@ -61,10 +67,11 @@ def query_route(service, variable, getters, signals):
     if method is None or signature(method, "in") or signature(method, "out") != "s":
         raise ValueError(f"variable {variable}: no back-end method that answers it with a string")
     name = method.get("name")
-    if name.removeprefix("Get") + "Changed" not in signals:
-        raise ValueError(f"variable {variable}: no signal {name.removeprefix('Get')}Changed")
+    changed = change_signal(method)
+    if changed not in signals:
+        raise ValueError(f"variable {variable}: no signal {changed}")
     format_ = (annotation(method, "LogPrefix") or "") + f"Query of {variable}='%1'"
-    return f'    {{Service::{service}, "{variable}", &{name}, "{format_}"}},'
+    return f'    {{Service::{service}, "{variable}", &{name}, &{changed}, "{format_}"}},'
 
 
 def routes(interface, descriptions):
@@ -83,6 +90,9 @@ def routes(interface, descriptions):
             used.add(getters[variable].get("name"))
     if used != set(methods):
         raise ValueError(f"back-end methods no UPnP request reaches: {sorted(set(methods) - used)}")
+    unheard = signals - {change_signal(getters[v]) for _, _, evented in parsed for v in evented}
+    if unheard:
+        raise ValueError(f"back-end signals no evented state variable follows: {sorted(unheard)}")
     width = max(len(inputs) for _, described, _ in parsed for inputs, _ in described.values())
     return [f"enum class Service {{ {', '.join(services)} }};", "",
             "// A UPnP action, relayed to the method of the same name: its in-arguments are the method's first",
@@ -90,9 +100,10 @@ def routes(interface, descriptions):
             "struct ActionRoute {", "    Service service;", "    const BusMethod *method;",
             f"    const char *inArguments[{width}];", "    bool withUrlBase;", "    const char *outArgument;",
             "    const char *debugFormat;", "};", "inline constexpr ActionRoute actionRoutes[] = {", *actions, "};", "",
-            "// An evented state variable, whose value only the back-end knows.",
+            "// An evented state variable, whose value only the back-end knows: it answers the method and",
+            "// signals each change.",
             "struct QueryRoute {", "    Service service;", "    const char *variable;", "    const BusMethod *method;",
-            "    const char *debugFormat;", "};", "inline constexpr QueryRoute queryRoutes[] = {", *queries, "};"]
+            "    const BusSignal *changed;", "    const char *debugFormat;", "};", "inline constexpr QueryRoute queryRoutes[] = {", *queries, "};"]
 
 
 def main(source, *descriptions_and_output):

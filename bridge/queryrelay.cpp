@@ -239,13 +239,14 @@ std::unique_ptr<ValueFetch> QueryRelayPrivate::fetch(
     return nullptr;
 }
 
-QueryRelay::QueryRelay(TmService *bridge, GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *clientProfile)
+QueryRelay::QueryRelay(TmService *bridge)
     : d(new QueryRelayPrivate)
 {
+    const TmServicePrivate *bridged = TmServicePrivate::get(bridge);
     d->bridge = bridge;
-    d->services[0] = relayedService(applicationServer, Service::ApplicationServer);
-    d->services[1] = relayedService(clientProfile, Service::ClientProfile);
-    d->context = GUPNP_CONTEXT(g_object_ref(gupnp_service_info_get_context(applicationServer)));
+    d->services[0] = relayedService(bridged->serviceOf(Service::ApplicationServer), Service::ApplicationServer);
+    d->services[1] = relayedService(bridged->serviceOf(Service::ClientProfile), Service::ClientProfile);
+    d->context = GUPNP_CONTEXT(g_object_ref(gupnp_service_info_get_context(d->services[0].info)));
     d->policy = HttpServerPolicy::of(d->context);
     if (d->policy)
         d->policy->setValueFetcher([d = d](RequestScreen::Kind kind, const char *path, std::function<void()> ready) {
@@ -253,7 +254,7 @@ QueryRelay::QueryRelay(TmService *bridge, GUPnPServiceInfo *applicationServer, G
         });
     // GUPnP calls only handlers connected to the detailed signal. The values live with the service.
     for (const QueryRoute &route : VehiraServer::queryRoutes) {
-        GUPnPServiceInfo *service = route.service == Service::ApplicationServer ? applicationServer : clientProfile;
+        GUPnPServiceInfo *service = bridged->serviceOf(route.service);
         const QByteArray signal = QByteArrayLiteral("query-variable::") + route.variable;
         g_signal_connect_data(service, signal.constData(), G_CALLBACK(onQueryVariable), VariableValues::of(service),
             nullptr, GConnectFlags(0));

@@ -18,8 +18,8 @@ class QueryRelayPrivate;
 class QueryRelay
 {
 public:
-    // Holds the services' queries for as long as the relay lives; the services stay the caller's.
-    QueryRelay(TmService *bridge, GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *clientProfile);
+    // Holds the queries of the bridge's services for as long as the relay lives.
+    explicit QueryRelay(TmService *bridge);
     // Requests still held go on at once, with the empty value for every answer still missing.
     ~QueryRelay();
 

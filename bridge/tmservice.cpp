@@ -6,6 +6,8 @@
 #include "bridge/xmlvalue.h"
 #include "upnp/eventqueue.h"
 
+using VehiraServer::Service;
+
 namespace
 {
 const char applicationServerType[] = "urn:schemas-upnp-org:service:TmApplicationServer:1";
@@ -21,18 +23,6 @@ int backendCallTimeoutMs()
     bool ok = false;
     const int timeoutMs = qEnvironmentVariableIntValue("TMSERVERD_CALL_TIMEOUT_MS", &ok);
     return ok && timeoutMs > 0 ? timeoutMs : defaultBackendCallTimeoutMs;
-}
-
-// A value the back-end sent that no message could carry is not evented, nor answered to a query.
-void notifyVariable(GUPnPServiceInfo *service, EventQueue *events, const char *variable, const QString &value)
-{
-    if (!service || !events)
-        return;
-    const std::optional<QByteArray> carried = XmlValue::fromBackend(variable, value.toUtf8().constData());
-    if (!carried)
-        return;
-    QueryRelay::recordChange(service, variable, QString::fromUtf8(*carried));
-    events->change(variable, carried->toStdString());
 }
 
 // The handlers go first: something else may keep the service alive after this reference.
@@ -57,6 +47,21 @@ TmServicePrivate *TmServicePrivate::get(TmService *service)
     return service->d;
 }
 
+// A value the back-end sent that no message could carry is not evented, nor answered to a query.
+void TmServicePrivate::notifyChange(const BusSignal &changed, const QString &value)
+{
+    for (const VehiraServer::QueryRoute &route : VehiraServer::queryRoutes) {
+        EventQueue *queue = events[int(route.service)].get();
+        if (route.changed != &changed || !queue)
+            continue;
+        const std::optional<QByteArray> carried = XmlValue::fromBackend(route.variable, value.toUtf8().constData());
+        if (!carried)
+            continue;
+        QueryRelay::recordChange(serviceOf(route.service), route.variable, QString::fromUtf8(*carried));
+        queue->change(route.variable, carried->toStdString());
+    }
+}
+
 TmService::TmService(QObject *parent, const QString &service, const QString &path)
     : QObject(parent)
     , d(new TmServicePrivate(service, path))
@@ -67,9 +72,9 @@ TmService::~TmService()
 {
     // A pending action keeps only the context alive, so it is answered while its service still exists.
     d->abandonPendingActions();
-    delete d->queryRelay;
-    d->clientProfileEvents.reset();
-    d->applicationServerEvents.reset();
+    d->queryRelay.reset();
+    for (std::unique_ptr<EventQueue> &queue : d->events)
+        queue.reset();
     release(d->clientProfileService, this);
     release(d->applicationServerService, this);
     delete d;
@@ -86,30 +91,30 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
     if (!d->clientProfileService || !d->applicationServerService)
         return false;
 
-    connectUpnpHandlers(d->applicationServerService, d->clientProfileService, this);
-    d->applicationServerEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->applicationServerService));
-    d->clientProfileEvents = std::make_unique<EventQueue>(GUPNP_SERVICE(d->clientProfileService));
+    connectUpnpHandlers(this);
+    for (Service service : {Service::ApplicationServer, Service::ClientProfile})
+        d->events[int(service)] = std::make_unique<EventQueue>(GUPNP_SERVICE(d->serviceOf(service)));
     d->backend.onSignal(
         VehiraServer::AppListUpdateStateChanged, [this](const QString &value) { setAppListUpdateState(value); });
     d->backend.onSignal(
         VehiraServer::AppStatusUpdateStateChanged, [this](const QString &value) { setAppStatusUpdateState(value); });
     d->backend.onSignal(
         VehiraServer::UnusedProfileIDsChanged, [this](const QString &value) { setUnusedProfileIDs(value); });
-    d->queryRelay = new QueryRelay(this, d->applicationServerService, d->clientProfileService);
+    d->queryRelay = std::make_unique<QueryRelay>(this);
     return true;
 }
 
 void TmService::setAppStatusUpdateState(const QString &newValue)
 {
-    notifyVariable(d->applicationServerService, d->applicationServerEvents.get(), "AppStatusUpdate", newValue);
+    d->notifyChange(VehiraServer::AppStatusUpdateStateChanged, newValue);
 }
 
 void TmService::setAppListUpdateState(const QString &newValue)
 {
-    notifyVariable(d->applicationServerService, d->applicationServerEvents.get(), "AppListUpdate", newValue);
+    d->notifyChange(VehiraServer::AppListUpdateStateChanged, newValue);
 }
 
 void TmService::setUnusedProfileIDs(const QString &newValue)
 {
-    notifyVariable(d->clientProfileService, d->clientProfileEvents.get(), "UnusedProfileIDs", newValue);
+    d->notifyChange(VehiraServer::UnusedProfileIDsChanged, newValue);
 }

@@ -34,11 +34,18 @@ public:
     // Answers every action still waiting with 501; their calls are cancelled.
     void abandonPendingActions();
 
+    GUPnPServiceInfo *serviceOf(VehiraServer::Service service) const
+    {
+        return service == VehiraServer::Service::ApplicationServer ? applicationServerService : clientProfileService;
+    }
+    // Sends a change the back-end signalled as an event of the state variable that follows the signal.
+    void notifyChange(const BusSignal &changed, const QString &value);
+
     BusClient backend;
     GUPnPServiceInfo *clientProfileService = nullptr;
     GUPnPServiceInfo *applicationServerService = nullptr;
-    std::unique_ptr<EventQueue> applicationServerEvents;
-    std::unique_ptr<EventQueue> clientProfileEvents;
-    QueryRelay *queryRelay = nullptr;
+    // By Service.
+    std::unique_ptr<EventQueue> events[2];
+    std::unique_ptr<QueryRelay> queryRelay;
     std::unordered_map<GUPnPServiceAction *, PendingAction> pendingActions;
 };

@@ -14,7 +14,6 @@ namespace
 {
 
 using VehiraServer::ActionRoute;
-using VehiraServer::Service;
 
 const ActionRoute *findRoute(const char *name)
 {
@@ -95,14 +94,12 @@ void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer
 
 } // namespace
 
-void connectUpnpHandlers(GUPnPServiceInfo *applicationServer, GUPnPServiceInfo *clientProfile, TmService *bridge)
+void connectUpnpHandlers(TmService *bridge)
 {
-    const auto serviceFor
-        = [=](Service service) { return service == Service::ApplicationServer ? applicationServer : clientProfile; };
     // GUPnP calls only handlers connected to the detailed signal.
     for (const ActionRoute &route : VehiraServer::actionRoutes) {
         const QByteArray signal = QByteArrayLiteral("action-invoked::") + route.method->name;
-        g_signal_connect_data(serviceFor(route.service), signal.constData(), G_CALLBACK(onActionInvoked), bridge,
-            nullptr, GConnectFlags(0));
+        g_signal_connect_data(TmServicePrivate::get(bridge)->serviceOf(route.service), signal.constData(),
+            G_CALLBACK(onActionInvoked), bridge, nullptr, GConnectFlags(0));
     }
 }

@@ -1,6 +1,5 @@
 #include "device/tmserverdevice.h"
 
-#include "bridge/tmservice.h"
 #include "device/identitystore.h"
 #include "device/ssdpanswers.h"
 #include "device/tmserverdevice_p.h"
@@ -79,8 +78,7 @@ void TmServerDevice::setAvailable()
 void TmServerDevice::withdraw()
 {
     // The bridge holds handlers on the root device's services: it goes first.
-    delete d->service;
-    d->service = nullptr;
+    d->service.reset();
     g_clear_object(&d->rootDevice);
 }
 
@@ -124,14 +122,13 @@ QFileInfo TmServerDevice::saveDescription()
 
 bool TmServerDevice::startService()
 {
-    delete d->service;
-    d->service = nullptr;
+    d->service.reset();
     if (!d->rootDevice)
         return false;
-    d->service = new TmService(this, QLatin1String(VehiraServer::busName), QLatin1String(VehiraServer::objectPath));
-    if (d->service->bindToRootDevice(d->rootDevice))
-        return true;
-    delete d->service;
-    d->service = nullptr;
-    return false;
+    auto service = std::make_unique<TmService>(
+        this, QLatin1String(VehiraServer::busName), QLatin1String(VehiraServer::objectPath));
+    if (!service->bindToRootDevice(d->rootDevice))
+        return false;
+    d->service = std::move(service);
+    return true;
 }

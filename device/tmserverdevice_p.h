@@ -1,5 +1,6 @@
 #pragma once
 
+#include "bridge/tmservice.h"
 #include "platform/deviceinfo.h"
 
 #include <QString>
@@ -7,9 +8,8 @@
 #include <libgupnp/gupnp.h>
 #include <libxml/tree.h>
 
+#include <memory>
 #include <optional>
-
-class TmService;
 
 class TmServerDevicePrivate
 {
@@ -18,7 +18,8 @@ public:
     xmlDocPtr description = nullptr;
     QString descriptionDir;
     QTemporaryFile descriptionFile;
-    TmService *service = nullptr;
+    // Also its QObject child, but deleted here, before the root device is released.
+    std::unique_ptr<TmService> service;
     // The personalised description once a root device has been made from it; every later
     // root device (on a new context) is made from the same file.
     QByteArray publishedDescriptionPath;

@@ -10,10 +10,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-class VhLoggerPrivate
-{
-};
-
 namespace
 {
 
@@ -86,13 +82,10 @@ GLogWriterOutput glibToQt(GLogLevelFlags level, const GLogField *fields, gsize c
 } // namespace
 
 VhLogger::VhLogger()
-    : d(new VhLoggerPrivate)
 {
     g_log_set_writer_func(glibToQt, nullptr, nullptr);
     StackLog::installXmlErrorHandler();
 }
-
-VhLogger::~VhLogger() = default;
 
 VhLogger *VhLogger::instance(int &, char **)
 {

@@ -1,11 +1,9 @@
 #pragma once
 
 #include <QtGlobal>
-#include <memory>
 
 class QMessageLogContext;
 class QString;
-class VhLoggerPrivate;
 
 // Process-wide logger: one line per message on stderr, prefixed with its journald
 // priority ("<3>" .. "<7>"). Debug output stays off unless QT_LOGGING_RULES enables it.
@@ -13,13 +11,11 @@ class VhLoggerPrivate;
 class VhLogger
 {
 public:
+    // Sets the logger up once; it takes nothing from the command line, which stays as it is.
     static VhLogger *instance(int &argc, char **argv);
     // A Qt message handler, for qInstallMessageHandler().
     static void DoOutput(QtMsgType type, const QMessageLogContext &context, const QString &message);
 
-    ~VhLogger();
-
 private:
     VhLogger();
-    std::unique_ptr<VhLoggerPrivate> const d;
 };

@@ -27,8 +27,6 @@ class ConnectionTable
 public:
     ConnectionTable();
     ~ConnectionTable();
-    ConnectionTable(const ConnectionTable &) = delete;
-    ConnectionTable &operator=(const ConnectionTable &) = delete;
 
     // The server's "request-started": a new connection.
     void requestStarted(SoupServerMessage *request);

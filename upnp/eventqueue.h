@@ -18,8 +18,6 @@ public:
     // The service must outlive the queue.
     explicit EventQueue(GUPnPService *service);
     ~EventQueue();
-    EventQueue(const EventQueue &) = delete;
-    EventQueue &operator=(const EventQueue &) = delete;
 
     void change(const char *variable, std::string value);
 

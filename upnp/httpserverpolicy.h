@@ -56,8 +56,6 @@ public:
     // for a request no policy screened.
     static const std::vector<std::string> *soapArgumentNames(SoupServerMessage *request);
     ~HttpServerPolicy();
-    HttpServerPolicy(const HttpServerPolicy &) = delete;
-    HttpServerPolicy &operator=(const HttpServerPolicy &) = delete;
 
     // Subscriptions are counted per root device: a device published on the server starts from
     // none, and those of a withdrawn one no longer count.

@@ -19,8 +19,6 @@ class ListenerRecovery
 public:
     explicit ListenerRecovery(SoupServer *server);
     ~ListenerRecovery();
-    ListenerRecovery(const ListenerRecovery &) = delete;
-    ListenerRecovery &operator=(const ListenerRecovery &) = delete;
 
 private:
     struct Private;

@@ -119,19 +119,18 @@ public:
     GSource *source = nullptr;
 };
 
-bool appendArguments(sd_bus_message *message, const char *signature, const QList<QVariant> &arguments)
+bool appendArguments(sd_bus_message *message, const char *signature, const std::vector<BusArgument> &arguments)
 {
-    if (qsizetype(std::strlen(signature)) != arguments.size())
+    if (std::strlen(signature) != arguments.size())
         return false;
-    for (qsizetype index = 0; index < arguments.size(); ++index) {
+    for (size_t index = 0; index < arguments.size(); ++index) {
+        const std::string *text = std::get_if<std::string>(&arguments[index]);
+        const uint32_t *number = std::get_if<uint32_t>(&arguments[index]);
         int appended = -EINVAL;
-        if (signature[index] == 's') {
-            const QByteArray text = arguments[index].toString().toUtf8();
-            appended = sd_bus_message_append_basic(message, 's', text.constData());
-        } else if (signature[index] == 'u') {
-            const uint32_t number = arguments[index].toUInt();
-            appended = sd_bus_message_append_basic(message, 'u', &number);
-        }
+        if (signature[index] == 's' && text)
+            appended = sd_bus_message_append_basic(message, 's', text->c_str());
+        else if (signature[index] == 'u' && number)
+            appended = sd_bus_message_append_basic(message, 'u', number);
         if (appended < 0)
             return false;
     }
@@ -210,7 +209,7 @@ bool BusClient::isConnected() const
 }
 
 std::unique_ptr<BusCall> BusClient::call(
-    const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler)
+    const BusMethod &method, const std::vector<BusArgument> &arguments, ReplyHandler handler)
 {
     sd_bus_message *message = nullptr;
     if (!isConnected()

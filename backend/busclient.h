@@ -1,13 +1,14 @@
 #pragma once
 
-#include <QList>
 #include <QString>
-#include <QVariant>
 
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <variant>
+#include <vector>
 
 typedef struct sd_bus_message sd_bus_message;
 typedef struct sd_bus_slot sd_bus_slot;
@@ -27,6 +28,9 @@ struct BusSignal {
     const char *signature;
 };
 
+// An argument of one of the two types the contract's methods take: s (UTF-8) or u.
+using BusArgument = std::variant<std::string, uint32_t>;
+
 // One object of one service on the session bus, reached over sd-bus from GLib's default main
 // context (the Qt event loop dispatches it): no thread of its own, every callback comes from the
 // loop. All clients in the process share one connection.
@@ -43,11 +47,12 @@ public:
 
     bool isConnected() const;
 
-    // Sends the call with arguments of the method's in-signature (s and u: QString, uint). The
-    // handler runs exactly once, from the loop, unless the call is destroyed before: destroying it
-    // cancels it; the caller may destroy it from within the handler. Returns null, without calling
-    // the handler, when the call cannot be sent.
-    std::unique_ptr<BusCall> call(const BusMethod &method, const QList<QVariant> &arguments, ReplyHandler handler);
+    // Sends the call, whose arguments must be of the method's in-signature. The handler runs
+    // exactly once, from the loop, unless the call is destroyed before: destroying it cancels it;
+    // the caller may destroy it from within the handler. Returns null, without calling the
+    // handler, when the call cannot be sent or its arguments do not match the signature.
+    std::unique_ptr<BusCall> call(
+        const BusMethod &method, const std::vector<BusArgument> &arguments, ReplyHandler handler);
 
     // The signal's string argument; signals of another signature are ignored. Without a bus
     // connection (it is opened once, with the first client, which warns if it cannot) nothing is

@@ -64,8 +64,8 @@ void sendActionResult(
     gupnp_service_action_return_success(action);
 }
 
-void TmServicePrivate::relayAction(
-    GUPnPServiceAction *action, const BusMethod &method, const QList<QVariant> &arguments, const char *outArgument)
+void TmServicePrivate::relayAction(GUPnPServiceAction *action, const BusMethod &method,
+    const std::vector<BusArgument> &arguments, const char *outArgument)
 {
     std::unique_ptr<BusCall> call
         = backend.call(method, arguments, [this, action](sd_bus_message *reply) { answerFinishedCall(action, reply); });

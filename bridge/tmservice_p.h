@@ -28,8 +28,8 @@ public:
 
     // Starts the back-end call of an action; the action is answered when the reply arrives, or
     // at once with 501 when the call cannot be made.
-    void relayAction(
-        GUPnPServiceAction *action, const BusMethod &method, const QList<QVariant> &arguments, const char *outArgument);
+    void relayAction(GUPnPServiceAction *action, const BusMethod &method, const std::vector<BusArgument> &arguments,
+        const char *outArgument);
     void answerFinishedCall(GUPnPServiceAction *action, sd_bus_message *reply);
     // Answers every action still waiting with 501; their calls are cancelled.
     void abandonPendingActions();

@@ -25,56 +25,63 @@ const ActionRoute *findRoute(const char *name)
 }
 
 // An argument the request lacks reads as the empty string or 0. The contract's type decides.
-QVariant readInArgument(GUPnPServiceAction *action, const char *name, char type, bool present)
+BusArgument readInArgument(GUPnPServiceAction *action, const char *name, char type, bool present)
 {
     GValue value = G_VALUE_INIT;
     g_value_init(&value, type == 'u' ? G_TYPE_UINT : G_TYPE_STRING);
     if (present)
         gupnp_service_action_get_value(action, name, &value);
-    const QVariant read = type == 'u' ? QVariant(uint(g_value_get_uint(&value)))
-                                      : QVariant(QString::fromUtf8(g_value_get_string(&value)));
+    const char *text = type == 'u' ? nullptr : g_value_get_string(&value);
+    const BusArgument read
+        = type == 'u' ? BusArgument(uint32_t(g_value_get_uint(&value))) : std::string(text ? text : "");
     g_value_unset(&value);
     return read;
 }
 
 // GUPnP warns of every argument it cannot find: only those the request has are asked for.
-QList<QVariant> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
+std::vector<BusArgument> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
 {
     SoupServerMessage *request = gupnp_service_action_get_message(action);
     const std::vector<std::string> *present = HttpServerPolicy::soapArgumentNames(request);
-    QList<QVariant> arguments;
+    std::vector<BusArgument> arguments;
     for (const char *name : route.inArguments) {
         if (name)
-            arguments.append(readInArgument(action, name, route.method->inSignature[arguments.size()],
+            arguments.push_back(readInArgument(action, name, route.method->inSignature[arguments.size()],
                 !present || std::find(present->begin(), present->end(), name) != present->end()));
     }
     g_object_unref(request);
     return arguments;
 }
 
-QString requestLine(const ActionRoute &route, const QList<QVariant> &arguments)
+QString argumentText(const BusArgument &argument)
+{
+    const std::string *text = std::get_if<std::string>(&argument);
+    return text ? QString::fromStdString(*text) : QString::number(std::get<uint32_t>(argument));
+}
+
+QString requestLine(const ActionRoute &route, const std::vector<BusArgument> &arguments)
 {
     const QString format = QLatin1String(route.debugFormat);
     switch (arguments.size()) {
     case 0:
         return format;
     case 1:
-        return format.arg(arguments[0].toString());
+        return format.arg(argumentText(arguments[0]));
     default:
-        return format.arg(arguments[0].toString(), arguments[1].toString());
+        return format.arg(argumentText(arguments[0]), argumentText(arguments[1]));
     }
 }
 
 // The address under which the head unit reaches this device's HTTP server, as a full URI.
-QString urlBase(GUPnPService *service)
+std::string urlBase(GUPnPService *service)
 {
     const GUri *base = gupnp_service_info_get_url_base(GUPNP_SERVICE_INFO(service));
     if (!base)
-        return QString();
+        return std::string();
     char *text = g_uri_to_string(const_cast<GUri *>(base));
     const QUrl url(QString::fromUtf8(text), QUrl::TolerantMode);
     g_free(text);
-    return url.toString();
+    return url.toString().toStdString();
 }
 
 void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer bridgeData)
@@ -85,10 +92,10 @@ void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer
         answerUnavailable(action);
         return;
     }
-    QList<QVariant> arguments = readInArguments(action, *route);
+    std::vector<BusArgument> arguments = readInArguments(action, *route);
     qCDebug(lcBridge, "%s", qPrintable(requestLine(*route, arguments)));
     if (route->withUrlBase)
-        arguments.append(urlBase(service));
+        arguments.push_back(urlBase(service));
     TmServicePrivate::get(bridge)->relayAction(action, *route->method, arguments, route->outArgument);
 }
 

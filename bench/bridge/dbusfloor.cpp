@@ -47,7 +47,7 @@ bool watchedCall(BusClient &backend)
     QEventLoop loop;
     bool ok = false;
     const std::unique_ptr<BusCall> call
-        = backend.call(VehiraServer::GetApplicationStatus, {QString::fromLatin1(appId)}, [&](sd_bus_message *reply) {
+        = backend.call(VehiraServer::GetApplicationStatus, {std::string(appId)}, [&](sd_bus_message *reply) {
               ok = succeeded(reply);
               loop.quit();
           });

@@ -53,7 +53,7 @@ void relayAppStatus(GUPnPService *, GUPnPServiceAction *action, gpointer backend
     char *appId = nullptr;
     gupnp_service_action_get(action, "AppID", G_TYPE_STRING, &appId, nullptr);
     std::unique_ptr<BusCall> call = static_cast<BusClient *>(backend)->call(
-        VehiraServer::GetApplicationStatus, {QString::fromUtf8(appId)}, [action](sd_bus_message *reply) {
+        VehiraServer::GetApplicationStatus, {std::string(appId ? appId : "")}, [action](sd_bus_message *reply) {
             sendActionResult(reply, VehiraServer::GetApplicationStatus, action, "AppStatus");
             relayed.erase(action);
         });

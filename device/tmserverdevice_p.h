@@ -18,7 +18,8 @@ public:
     xmlDocPtr description = nullptr;
     QString descriptionDir;
     QTemporaryFile descriptionFile;
-    // Also its QObject child, but deleted here, before the root device is released.
+    // The bridge is also the device's QObject child, but is deleted here, before the root device
+    // is released.
     std::unique_ptr<TmService> service;
     // The personalised description once a root device has been made from it; every later
     // root device (on a new context) is made from the same file.

@@ -8,12 +8,13 @@ BUILD_DIR is a configured, built and installed (cmake --install) build tree. Mea
   GUPnP service answering at once (tmbench_floor) plus the same D-Bus call made directly to the
   back-end (tmbench_dbus_floor), and against the design floor: a bare GUPnP service relaying to the
   same back-end over the daemon's own D-Bus client on one loop (tmbench_floor relay); the daemon's
-  CPU time a call; the client keeps one HTTP connection alive (python http.client);
+  CPU time a call; a new HTTP connection a call (python http.client), as the daemon closes each
+  connection after its answer;
   for reference also the bare service answering from the next event-loop pass and the D-Bus call
   awaited in the event loop, as the daemon does both;
-- 100 actions in flight on a back-end that answers after 300 ms, on kept-alive connections opened
-  and warmed up by one round that is not counted: the slowest answer and the
-  daemon's CPU time while they wait;
+- 100 actions in flight on a back-end that answers after 300 ms, on connections opened before each
+  round, after one round that is not counted: the slowest answer and the daemon's CPU time while
+  they wait;
 - idle RSS against tmbench_floor, and RSS after the round trips and after 10,000 more actions.
 """
 import argparse
@@ -169,7 +170,7 @@ def verdict(met):
 
 def report(count, round_trip, idle, warm, after_10000_more, burst):
     print(f"Action round trip: GetApplicationStatus, {count} sequential calls each, in {BLOCKS} interleaved blocks\n"
-          "after 100 calls not counted; python3 http.client on one kept-alive connection from the head unit's\n"
+          "after 100 calls not counted; python3 http.client, a new connection a call, from the head unit's\n"
           "namespace; D-Bus floor: sd_bus_call() with the generated contract, blocking")
     for name, figures in round_trip.items():
         cpu = f"   CPU {figures['cpu_us']:6.1f} us a call" if "cpu_us" in figures else ""

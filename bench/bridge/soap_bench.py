@@ -1,11 +1,12 @@
 """SOAP load from the head unit's side, run by run-bridge-bench.py inside the head unit's namespace.
 
   soap_bench.py sequential CONTROL_URL COUNT
-      COUNT GetApplicationStatus calls, one after another on one kept-alive HTTP connection,
-      after 100 that are not counted. Prints {"durations_us": [...]}.
+      COUNT GetApplicationStatus calls, one after another, each on a new HTTP connection (the
+      daemon closes every connection after its answer; the floors are asked to do the same), after
+      100 that are not counted. Prints {"durations_us": [...]}.
   soap_bench.py burst CONTROL_URL COUNT ROUNDS PID REPLY_DELAY_MS
-      ROUNDS times: COUNT calls at once, one kept-alive connection each, after one such round that
-      opens the connections and is not counted. Prints the slowest and fastest
+      ROUNDS times: COUNT calls at once, one connection each, opened before the round, after one
+      such round that is not counted. Prints the slowest and fastest
       answer and the CPU time that process PID spent while the calls waited for the back-end:
       from 50 ms after the requests went out (the daemon has taken them in) until 20 ms before
       the back-end's answers are due.
@@ -27,7 +28,8 @@ import soap  # noqa: E402
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
 ACTION = "GetApplicationStatus"
 BODY = soap.envelope(APP_SERVER, ACTION, {"AppID": "0x0001"})
-HEADERS = {"Content-Type": 'text/xml; charset="utf-8"', "SOAPACTION": f'"{APP_SERVER}#{ACTION}"'}
+HEADERS = {"Content-Type": 'text/xml; charset="utf-8"', "SOAPACTION": f'"{APP_SERVER}#{ACTION}"',
+           "Connection": "close"}
 INTAKE_MARGIN = 0.050
 REPLY_MARGIN = 0.020
 
@@ -41,6 +43,8 @@ def call(connection, path):
     connection.request("POST", path, BODY, HEADERS)
     response = connection.getresponse()
     body = response.read()
+    # The next request opens a new connection.
+    connection.close()
     if response.status != 200 or b"AppStatus" not in body:
         raise SystemExit(f"{ACTION} answered {response.status}: {body[:200]!r}")
 
@@ -122,22 +126,27 @@ def burst_round(sockets, request, pid, reply_delay):
     return latencies, wait_end - wait_start, ticks_end - ticks_start, (nanoseconds_end - nanoseconds_start) / 1e9
 
 
-def burst(url, count, rounds, pid, reply_delay):
-    """One round more than counted: the first opens and warms up the kept-alive connections."""
-    parts = urlsplit(url)
-    request = raw_request(parts.path, parts.netloc)
+def connections(parts, count):
     sockets = [socket.create_connection((parts.hostname, parts.port), timeout=10) for _ in range(count)]
     for sock in sockets:
         sock.setblocking(False)
-    burst_round(sockets, request, pid, reply_delay)
+    return sockets
+
+
+def burst(url, count, rounds, pid, reply_delay):
+    """One round more than counted: the first warms up the daemon and the back-end."""
+    parts = urlsplit(url)
+    request = raw_request(parts.path, parts.netloc)
     latencies, slowest, wall, ticks, cpu = [], [], 0.0, 0, 0.0
-    for _ in range(rounds):
+    for counted in [False] + [True] * rounds:
+        sockets = connections(parts, count)
         round_latencies, round_wall, round_ticks, round_cpu = burst_round(sockets, request, pid, reply_delay)
-        latencies += round_latencies
-        slowest.append(round(max(round_latencies) * 1000, 1))
-        wall, ticks, cpu = wall + round_wall, ticks + round_ticks, cpu + round_cpu
-    for sock in sockets:
-        sock.close()
+        for sock in sockets:
+            sock.close()
+        if counted:
+            latencies += round_latencies
+            slowest.append(round(max(round_latencies) * 1000, 1))
+            wall, ticks, cpu = wall + round_wall, ticks + round_ticks, cpu + round_cpu
     return {"slowest_ms": max(latencies) * 1000, "fastest_ms": min(latencies) * 1000, "slowest_per_round_ms": slowest,
             "wait_s": wall, "cpu_stat_s": ticks / os.sysconf("SC_CLK_TCK"), "cpu_clock_s": cpu}
 

@@ -274,16 +274,13 @@ QString busErrorText(sd_bus_message *reply)
 std::optional<BusRecord> readRecord(sd_bus_message *reply, const BusMethod &method)
 {
     const char *signature = method.outSignature;
-    const char valueType = signature[0] == '(' ? signature[1] : 0;
-    if (sd_bus_message_is_method_error(reply, nullptr) || !sd_bus_message_has_signature(reply, signature)
-        || (valueType != 's' && valueType != 'u'))
+    const bool textValue = std::strcmp(signature, "(sis)") == 0;
+    if (sd_bus_message_is_method_error(reply, nullptr) || (!textValue && std::strcmp(signature, "(uis)") != 0)
+        || !sd_bus_message_has_signature(reply, signature))
         return std::nullopt;
     BusRecord record;
-    const QByteArray contents(signature + 1, qsizetype(std::strlen(signature)) - 2);
-    void *value = valueType == 's' ? static_cast<void *>(&record.text) : static_cast<void *>(&record.number);
-    if (sd_bus_message_enter_container(reply, 'r', contents.constData()) <= 0
-        || sd_bus_message_read_basic(reply, valueType, value) <= 0
-        || sd_bus_message_read(reply, "is", &record.errorCode, &record.errorText) <= 0)
+    void *value = textValue ? static_cast<void *>(&record.text) : static_cast<void *>(&record.number);
+    if (sd_bus_message_read(reply, signature, value, &record.errorCode, &record.errorText) <= 0)
         return std::nullopt;
     return record;
 }

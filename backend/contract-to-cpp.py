@@ -79,7 +79,7 @@ def routes(interface, descriptions):
     getters = {annotation(m, "StateVariable"): m for m in methods.values() if annotation(m, "StateVariable")}
     signals = {s.get("name") for s in interface.findall("signal")}
     parsed = [scpd(path) for path in descriptions]
-    services, actions, queries, used = [], [], [], set()
+    services, actions, queries, used, heard = [], [], [], set(), set()
     for service, described, evented in parsed:
         services.append(service)
         for name, (inputs, out) in described.items():
@@ -88,11 +88,11 @@ def routes(interface, descriptions):
         for variable in evented:
             queries.append(query_route(service, variable, getters, signals))
             used.add(getters[variable].get("name"))
+            heard.add(change_signal(getters[variable]))
     if used != set(methods):
         raise ValueError(f"back-end methods no UPnP request reaches: {sorted(set(methods) - used)}")
-    unheard = signals - {change_signal(getters[v]) for _, _, evented in parsed for v in evented}
-    if unheard:
-        raise ValueError(f"back-end signals no evented state variable follows: {sorted(unheard)}")
+    if heard != signals:
+        raise ValueError(f"back-end signals no evented state variable follows: {sorted(signals - heard)}")
     width = max(len(inputs) for _, described, _ in parsed for inputs, _ in described.values())
     return [f"enum class Service {{ {', '.join(services)} }};", "",
             "// A UPnP action, relayed to the method of the same name: its in-arguments are the method's first",

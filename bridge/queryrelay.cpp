@@ -53,19 +53,19 @@ public:
         return ++lastRank;
     }
 
-    void offer(const char *variable, const QString &value, quint64 rank)
+    void offer(const char *variable, const QByteArray &value, quint64 rank)
     {
         Value &known = values[QByteArray(variable)];
         if (rank > known.rank)
             known = Value {value, rank};
     }
 
-    void change(const char *variable, const QString &value)
+    void change(const char *variable, const QByteArray &value)
     {
         offer(variable, value, ++lastRank);
     }
 
-    const QString *find(const char *variable) const
+    const QByteArray *find(const char *variable) const
     {
         const auto known = values.constFind(QByteArray(variable));
         return known == values.constEnd() ? nullptr : &known->text;
@@ -78,7 +78,7 @@ public:
 
 private:
     struct Value {
-        QString text;
+        QByteArray text;
         quint64 rank = 0;
     };
     QHash<QByteArray, Value> values;
@@ -88,14 +88,13 @@ private:
 // The request was held until the back-end had answered, so the value is at hand: no waiting here.
 void onQueryVariable(GUPnPService *, const char *variable, GValue *value, gpointer valuesData)
 {
-    const QString *known = static_cast<const VariableValues *>(valuesData)->find(variable);
+    const QByteArray *known = static_cast<const VariableValues *>(valuesData)->find(variable);
     const QueryRoute *route = routeOf(variable);
     if (!known || !route)
         return;
-    const QByteArray text = known->toUtf8();
     g_value_init(value, G_TYPE_STRING);
-    g_value_set_string(value, text.constData());
-    qCDebug(lcBridge, "%s", qPrintable(QString::fromLatin1(route->debugFormat).arg(*known)));
+    g_value_set_string(value, known->constData());
+    qCDebug(lcBridge, "%s", qPrintable(QString::fromLatin1(route->debugFormat).arg(QString::fromUtf8(*known))));
 }
 
 QByteArray pathOf(char *url)
@@ -140,7 +139,6 @@ private:
     };
     void ask(BusClient &backend, const QueryRoute &route);
     void takeAnswer(quint64 rank, sd_bus_message *reply);
-    void cancelQueries();
 
     // Its handlers answer the request once it goes on, even when the bridge has gone by then.
     GUPnPServiceInfo *const service;
@@ -174,9 +172,9 @@ PendingValues::PendingValues(const RelayedService &relayed, BusClient &backend, 
     }
 }
 
+// The queries go with the object, and destroying their calls cancels them.
 PendingValues::~PendingValues()
 {
-    cancelQueries();
     g_object_unref(service);
 }
 
@@ -188,7 +186,7 @@ void PendingValues::ask(BusClient &backend, const QueryRoute &route)
     if (call)
         queries.emplace(rank, Query {&route, std::move(call)});
     else
-        values->offer(route.variable, QString(), rank);
+        values->offer(route.variable, QByteArray(), rank);
 }
 
 void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
@@ -200,23 +198,17 @@ void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
     const char *text = readString(reply, *route->method);
     const std::optional<QByteArray> carried
         = text ? XmlValue::fromBackend(route->variable, text) : std::optional<QByteArray>();
-    values->offer(route->variable, carried ? QString::fromUtf8(*carried) : QString(), rank);
+    values->offer(route->variable, carried.value_or(QByteArray()), rank);
     if (queries.empty())
         ready();
 }
 
-// Destroying the calls cancels them.
-void PendingValues::cancelQueries()
-{
-    queries.clear();
-}
-
-// Every answer still missing counts as empty.
+// Every answer still missing counts as empty; destroying the calls cancels them.
 void PendingValues::abandon()
 {
     for (const auto &query : queries)
-        values->offer(query.second.route->variable, QString(), query.first);
-    cancelQueries();
+        values->offer(query.second.route->variable, QByteArray(), query.first);
+    queries.clear();
 }
 
 std::unique_ptr<ValueFetch> QueryRelayPrivate::fetch(
@@ -269,7 +261,7 @@ QueryRelay::~QueryRelay()
     delete d;
 }
 
-void QueryRelay::recordChange(GUPnPServiceInfo *service, const char *variable, const QString &value)
+void QueryRelay::recordChange(GUPnPServiceInfo *service, const char *variable, const QByteArray &value)
 {
     VariableValues::of(service)->change(variable, value);
 }

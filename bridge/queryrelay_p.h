@@ -1,6 +1,6 @@
 #pragma once
 
-#include <QString>
+#include <QByteArray>
 #include <libgupnp/gupnp.h>
 
 class TmService;
@@ -24,7 +24,7 @@ public:
     ~QueryRelay();
 
     // A change the back-end signalled: it is newer than the answer of any query still under way.
-    static void recordChange(GUPnPServiceInfo *service, const char *variable, const QString &value);
+    static void recordChange(GUPnPServiceInfo *service, const char *variable, const QByteArray &value);
 
 private:
     friend class QueryRelayPrivate;

@@ -57,7 +57,7 @@ void TmServicePrivate::notifyChange(const BusSignal &changed, const QString &val
         const std::optional<QByteArray> carried = XmlValue::fromBackend(route.variable, value.toUtf8().constData());
         if (!carried)
             continue;
-        QueryRelay::recordChange(serviceOf(route.service), route.variable, QString::fromUtf8(*carried));
+        QueryRelay::recordChange(serviceOf(route.service), route.variable, *carried);
         queue->change(route.variable, carried->toStdString());
     }
 }

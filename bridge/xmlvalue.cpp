@@ -38,14 +38,10 @@ QByteArray carried(const char *text, size_t length, unsigned &replaced)
     kept.reserve(qsizetype(length));
     for (const char *at = text, *end = text + length; at < end;) {
         const gunichar c = g_utf8_get_char_validated(at, end - at);
-        if (c == gunichar(-1) || c == gunichar(-2)) {
-            ++replaced;
-            kept.append(replacement);
-            ++at;
-            continue;
-        }
-        const char *next = g_utf8_next_char(at);
-        if (xmlCharacter(c)) {
+        // A byte that starts no character is replaced on its own.
+        const bool character = c != gunichar(-1) && c != gunichar(-2);
+        const char *next = character ? g_utf8_next_char(at) : at + 1;
+        if (character && xmlCharacter(c)) {
             kept.append(at, next - at);
         } else {
             kept.append(replacement);

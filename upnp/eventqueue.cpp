@@ -27,9 +27,8 @@ struct EventQueue::Private {
     // The microseconds until no NOTIFY in flight holds the queue up any more; 0 when none does.
     gint64 heldFor() const;
     static gboolean onFlushDue(gpointer self);
-    static void onNotifyQueued(SoupSession *session, SoupMessage *notify);
-    static void onNotifyFinished(SoupMessage *notify);
-    static std::vector<Private *> &queues();
+    void onNotifyQueued(SoupSession *notifySession, SoupMessage *notify);
+    void onNotifyFinished(SoupMessage *notify);
     // The queue whose changes are being handed to GUPnP, which queues their NOTIFYs from within.
     static Private *flushing;
 
@@ -41,48 +40,37 @@ struct EventQueue::Private {
     // With the time each was queued; libsoup tells when it is done with each.
     std::unordered_map<SoupMessage *, gint64> inFlight;
     guint flushTimer = 0;
+    OutgoingRequests::NotifyWatch notifies {
+        [this](SoupSession *notifySession, SoupMessage *notify) { onNotifyQueued(notifySession, notify); },
+        [this](SoupMessage *notify) { onNotifyFinished(notify); }};
 };
 
 EventQueue::Private *EventQueue::Private::flushing = nullptr;
 
-std::vector<EventQueue::Private *> &EventQueue::Private::queues()
-{
-    static std::vector<Private *> all;
-    return all;
-}
-
 EventQueue::Private::Private(GUPnPService *service)
     : service(service)
 {
-    [[maybe_unused]] static const bool watching
-        = (OutgoingRequests::watchNotifies({onNotifyQueued, onNotifyFinished}), true);
-    queues().push_back(this);
 }
 
 EventQueue::Private::~Private()
 {
-    queues().erase(std::find(queues().begin(), queues().end(), this));
     if (flushTimer)
         g_source_remove(flushTimer);
 }
 
-void EventQueue::Private::onNotifyQueued(SoupSession *session, SoupMessage *notify)
+void EventQueue::Private::onNotifyQueued(SoupSession *notifySession, SoupMessage *notify)
 {
-    if (flushing && !flushing->session)
-        flushing->session = session;
-    for (Private *queue : queues()) {
-        if (queue->session == session)
-            queue->inFlight.emplace(notify, g_get_monotonic_time());
-    }
+    if (flushing == this && !session)
+        session = notifySession;
+    if (session == notifySession)
+        inFlight.emplace(notify, g_get_monotonic_time());
 }
 
 // The flush is scheduled, not made from within libsoup's own emission.
 void EventQueue::Private::onNotifyFinished(SoupMessage *notify)
 {
-    for (Private *queue : queues()) {
-        if (queue->inFlight.erase(notify))
-            queue->scheduleFlush();
-    }
+    if (inFlight.erase(notify))
+        scheduleFlush();
 }
 
 gint64 EventQueue::Private::heldFor() const

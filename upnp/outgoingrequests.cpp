@@ -4,7 +4,9 @@
 
 #include <libsoup/soup.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace
@@ -25,17 +27,19 @@ void boundNotify(SoupSession *session, SoupMessage *message)
         soup_session_set_timeout(session, HttpLimits::notifyTimeoutSeconds);
 }
 
-std::vector<OutgoingRequests::NotifyWatcher> &notifyWatchers()
+using OutgoingRequests::NotifyWatch;
+
+std::vector<NotifyWatch *> &notifyWatches()
 {
-    static std::vector<OutgoingRequests::NotifyWatcher> watchers;
-    return watchers;
+    static std::vector<NotifyWatch *> watches;
+    return watches;
 }
 
 void onNotifyFinished(SoupMessage *notify)
 {
-    for (const OutgoingRequests::NotifyWatcher &watcher : notifyWatchers()) {
-        if (watcher.finished)
-            watcher.finished(notify);
+    for (const NotifyWatch *watch : notifyWatches()) {
+        if (watch->finished)
+            watch->finished(notify);
     }
 }
 
@@ -48,9 +52,9 @@ gboolean onRequestQueued(GSignalInvocationHint *, guint, const GValue *parameter
     boundNotify(session, message);
     if (std::strcmp(soup_message_get_method(message), "NOTIFY") != 0)
         return TRUE;
-    for (const OutgoingRequests::NotifyWatcher &watcher : notifyWatchers()) {
-        if (watcher.queued)
-            watcher.queued(session, message);
+    for (const NotifyWatch *watch : notifyWatches()) {
+        if (watch->queued)
+            watch->queued(session, message);
     }
     g_signal_connect(message, "finished", G_CALLBACK(onNotifyFinished), nullptr);
     return TRUE;
@@ -74,7 +78,16 @@ void OutgoingRequests::install()
     installed = true;
 }
 
-void OutgoingRequests::watchNotifies(NotifyWatcher watcher)
+OutgoingRequests::NotifyWatch::NotifyWatch(
+    std::function<void(SoupSession *, SoupMessage *)> queued, std::function<void(SoupMessage *)> finished)
+    : queued(std::move(queued))
+    , finished(std::move(finished))
 {
-    notifyWatchers().push_back(watcher);
+    notifyWatches().push_back(this);
+}
+
+OutgoingRequests::NotifyWatch::~NotifyWatch()
+{
+    std::vector<NotifyWatch *> &watches = notifyWatches();
+    watches.erase(std::find(watches.begin(), watches.end(), this));
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 typedef struct _SoupSession SoupSession;
 typedef struct _SoupMessage SoupMessage;
 
@@ -13,13 +15,19 @@ namespace OutgoingRequests
 // Once per process, before the first context opens.
 void install();
 
-// Told of every NOTIFY GUPnP sends: as it is queued on its session, before it is sent, and once
-// libsoup is done with it (answered, failed or cancelled). Either may be null.
-struct NotifyWatcher {
-    void (*queued)(SoupSession *session, SoupMessage *notify);
-    void (*finished)(SoupMessage *notify);
+// Told of every NOTIFY GUPnP sends, for as long as it lives: as it is queued on its session, before
+// it is sent, and once libsoup is done with it (answered, failed or cancelled). Either may be empty.
+class NotifyWatch
+{
+public:
+    NotifyWatch(std::function<void(SoupSession *session, SoupMessage *notify)> queued,
+        std::function<void(SoupMessage *notify)> finished);
+    ~NotifyWatch();
+    NotifyWatch(const NotifyWatch &) = delete;
+    NotifyWatch &operator=(const NotifyWatch &) = delete;
+
+    const std::function<void(SoupSession *, SoupMessage *)> queued;
+    const std::function<void(SoupMessage *)> finished;
 };
-// Once per watcher.
-void watchNotifies(NotifyWatcher watcher);
 
 } // namespace OutgoingRequests

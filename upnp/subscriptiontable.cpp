@@ -5,12 +5,10 @@
 
 #include <libsoup/soup.h>
 
-#include <algorithm>
 #include <cstring>
 #include <map>
 #include <string>
 #include <unordered_map>
-#include <vector>
 
 struct SubscriptionTable::Private {
     struct Subscription {
@@ -19,13 +17,13 @@ struct SubscriptionTable::Private {
         bool initialEventDelivered = false;
     };
     void dropExpired();
-    static std::vector<Private *> &tables();
-    static void onNotifyFinished(SoupMessage *notify);
+    void onNotifyFinished(SoupMessage *notify);
 
     std::map<std::string, Subscription> bySid;
     // New subscriptions let through and not answered yet: while one waits for its first event's
     // values, others are handled.
     std::unordered_map<SoupServerMessage *, std::string> granting;
+    OutgoingRequests::NotifyWatch notifies {{}, [this](SoupMessage *notify) { onNotifyFinished(notify); }};
 };
 
 namespace
@@ -52,12 +50,6 @@ void SubscriptionTable::Private::dropExpired()
     }
 }
 
-std::vector<SubscriptionTable::Private *> &SubscriptionTable::Private::tables()
-{
-    static std::vector<Private *> all;
-    return all;
-}
-
 // GUPnP sends a subscription's initial event (SEQ 0) right after granting it.
 void SubscriptionTable::Private::onNotifyFinished(SoupMessage *notify)
 {
@@ -66,26 +58,17 @@ void SubscriptionTable::Private::onNotifyFinished(SoupMessage *notify)
     const char *sid = soup_message_headers_get_one(headers, "SID");
     if (!seq || std::strcmp(seq, "0") != 0 || !sid || !SOUP_STATUS_IS_SUCCESSFUL(soup_message_get_status(notify)))
         return;
-    for (Private *table : tables()) {
-        const auto subscription = table->bySid.find(sid);
-        if (subscription != table->bySid.end())
-            subscription->second.initialEventDelivered = true;
-    }
+    const auto subscription = bySid.find(sid);
+    if (subscription != bySid.end())
+        subscription->second.initialEventDelivered = true;
 }
 
 SubscriptionTable::SubscriptionTable()
     : d(std::make_unique<Private>())
 {
-    [[maybe_unused]] static const bool watching
-        = (OutgoingRequests::watchNotifies({nullptr, Private::onNotifyFinished}), true);
-    Private::tables().push_back(d.get());
 }
 
-SubscriptionTable::~SubscriptionTable()
-{
-    auto &tables = Private::tables();
-    tables.erase(std::find(tables.begin(), tables.end(), d.get()));
-}
+SubscriptionTable::~SubscriptionTable() = default;
 
 bool SubscriptionTable::admit(SoupServerMessage *subscribe, const char *eventPath)
 {

@@ -22,14 +22,14 @@ class NotifyHandler(http.server.BaseHTTPRequestHandler):
     def do_NOTIFY(self):
         try:
             body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-            properties = {variable.tag.rsplit("}", 1)[-1]: variable.text or ""
-                          for prop in ElementTree.fromstring(body) for variable in prop}
+            event = {"sid": self.headers.get("SID"), "seq": int(self.headers.get("SEQ", -1)),
+                     "properties": {variable.tag.rsplit("}", 1)[-1]: variable.text or ""
+                                    for prop in ElementTree.fromstring(body) for variable in prop}}
         except (OSError, ValueError, ElementTree.ParseError):
             self.send_error(400)
             return
         with printing:
-            print(json.dumps({"sid": self.headers.get("SID"), "seq": int(self.headers.get("SEQ", -1)),
-                              "properties": properties}), flush=True)
+            print(json.dumps(event), flush=True)
         self.send_response(200)
         self.send_header("Content-Length", "0")
         self.end_headers()

@@ -4,6 +4,7 @@
 #include "bridge/xmlvalue.h"
 #include "platform/tmserver_debug.h"
 
+#include "upnp/eventpublisher.h"
 #include "upnp/httpserverpolicy.h"
 
 #include <QHash>
@@ -120,17 +121,20 @@ RelayedService relayedService(GUPnPServiceInfo *info, Service which)
         pathOf(gupnp_service_info_get_event_subscription_url(info))};
 }
 
-// The answers of one held request: every evented variable of its service, asked at once.
+// The answers of one held request or initial event: every evented variable of its service, asked at
+// once, handed over in the order of the routes.
 class PendingValues : public ValueFetch
 {
 public:
-    PendingValues(const RelayedService &relayed, BusClient &backend, std::function<void()> ready);
+    using Ready = std::function<void(EventPublisher::Values)>;
+    PendingValues(const RelayedService &relayed, BusClient &backend, Ready ready);
     ~PendingValues() override;
     void abandon() override;
     bool waiting() const
     {
         return !queries.empty();
     }
+    EventPublisher::Values answers() const;
 
 private:
     struct Query {
@@ -143,9 +147,10 @@ private:
     // Its handlers answer the request once it goes on, even when the bridge has gone by then.
     GUPnPServiceInfo *const service;
     VariableValues *const values;
-    std::function<void()> ready;
+    Ready ready;
     // By the rank of each query's answer.
     std::map<quint64, Query> queries;
+    std::vector<std::pair<const QueryRoute *, QByteArray>> answered;
 };
 
 } // namespace
@@ -153,15 +158,17 @@ private:
 class QueryRelayPrivate
 {
 public:
-    std::unique_ptr<ValueFetch> fetch(RequestScreen::Kind kind, const char *path, std::function<void()> ready);
+    std::unique_ptr<ValueFetch> fetch(const char *controlPath, std::function<void()> ready);
+    std::unique_ptr<ValueFetch> initialValues(const RelayedService &service, PendingValues::Ready ready);
 
     TmService *bridge = nullptr;
     GUPnPContext *context = nullptr;
     HttpServerPolicy *policy = nullptr;
+    // By Service.
     RelayedService services[2];
 };
 
-PendingValues::PendingValues(const RelayedService &relayed, BusClient &backend, std::function<void()> ready)
+PendingValues::PendingValues(const RelayedService &relayed, BusClient &backend, Ready ready)
     : service(GUPNP_SERVICE_INFO(g_object_ref(relayed.info)))
     , values(VariableValues::of(relayed.info))
     , ready(std::move(ready))
@@ -183,10 +190,24 @@ void PendingValues::ask(BusClient &backend, const QueryRoute &route)
     const quint64 rank = values->queryLeaves();
     std::unique_ptr<BusCall> call
         = backend.call(*route.method, {}, [this, rank](sd_bus_message *reply) { takeAnswer(rank, reply); });
-    if (call)
+    if (call) {
         queries.emplace(rank, Query {&route, std::move(call)});
-    else
+    } else {
         values->offer(route.variable, QByteArray(), rank);
+        answered.emplace_back(&route, QByteArray());
+    }
+}
+
+EventPublisher::Values PendingValues::answers() const
+{
+    EventPublisher::Values inRouteOrder;
+    for (const QueryRoute &route : VehiraServer::queryRoutes) {
+        for (const auto &answer : answered) {
+            if (answer.first == &route)
+                inRouteOrder.emplace_back(route.variable, answer.second.toStdString());
+        }
+    }
+    return inRouteOrder;
 }
 
 void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
@@ -199,8 +220,9 @@ void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
     const std::optional<QByteArray> carried
         = text ? XmlValue::fromBackend(route->variable, text) : std::optional<QByteArray>();
     values->offer(route->variable, carried.value_or(QByteArray()), rank);
+    answered.emplace_back(route, carried.value_or(QByteArray()));
     if (queries.empty())
-        ready();
+        ready(answers());
 }
 
 // Every answer still missing counts as empty; destroying the calls cancels them.
@@ -211,13 +233,10 @@ void PendingValues::abandon()
     queries.clear();
 }
 
-std::unique_ptr<ValueFetch> QueryRelayPrivate::fetch(
-    RequestScreen::Kind kind, const char *path, std::function<void()> ready)
+std::unique_ptr<ValueFetch> QueryRelayPrivate::fetch(const char *controlPath, std::function<void()> ready)
 {
     for (const RelayedService &service : services) {
-        const QByteArray &servicePath
-            = kind == RequestScreen::Kind::Subscribe ? service.eventPath : service.controlPath;
-        if (servicePath != path)
+        if (service.controlPath != controlPath)
             continue;
         BusClient &backend = TmServicePrivate::get(bridge)->backend;
         // Without the bus no query can be made, and GUPnP gets no value, as from a failed call.
@@ -225,25 +244,42 @@ std::unique_ptr<ValueFetch> QueryRelayPrivate::fetch(
             VariableValues::of(service.info)->forget();
             return nullptr;
         }
-        auto pending = std::make_unique<PendingValues>(service, backend, std::move(ready));
+        auto pending = std::make_unique<PendingValues>(
+            service, backend, [ready = std::move(ready)](EventPublisher::Values) { ready(); });
         return pending->waiting() ? std::move(pending) : nullptr;
     }
     return nullptr;
 }
 
+// Without the bus, or when no call could be made, every value is the empty string at once.
+std::unique_ptr<ValueFetch> QueryRelayPrivate::initialValues(const RelayedService &service, PendingValues::Ready ready)
+{
+    auto pending = std::make_unique<PendingValues>(service, TmServicePrivate::get(bridge)->backend, ready);
+    if (!pending->waiting())
+        ready(pending->answers());
+    return pending;
+}
+
 QueryRelay::QueryRelay(TmService *bridge)
-    : d(new QueryRelayPrivate)
+    : d(std::make_unique<QueryRelayPrivate>())
 {
     const TmServicePrivate *bridged = TmServicePrivate::get(bridge);
     d->bridge = bridge;
-    d->services[0] = relayedService(bridged->serviceOf(Service::ApplicationServer), Service::ApplicationServer);
-    d->services[1] = relayedService(bridged->serviceOf(Service::ClientProfile), Service::ClientProfile);
+    for (Service service : {Service::ApplicationServer, Service::ClientProfile})
+        d->services[int(service)] = relayedService(bridged->serviceOf(service), service);
     d->context = GUPNP_CONTEXT(g_object_ref(gupnp_service_info_get_context(d->services[0].info)));
     d->policy = HttpServerPolicy::of(d->context);
-    if (d->policy)
-        d->policy->setValueFetcher([d = d](RequestScreen::Kind kind, const char *path, std::function<void()> ready) {
-            return d->fetch(kind, path, std::move(ready));
+    if (d->policy) {
+        QueryRelayPrivate *relay = d.get();
+        d->policy->setValueFetcher([relay](const char *controlPath, std::function<void()> ready) {
+            return relay->fetch(controlPath, std::move(ready));
         });
+        for (const RelayedService &service : d->services)
+            d->policy->events().addService(
+                service.eventPath.toStdString(), [relay, &service](PendingValues::Ready ready) {
+                    return relay->initialValues(service, std::move(ready));
+                });
+    }
     // GUPnP calls only handlers connected to the detailed signal. The values live with the service.
     for (const QueryRoute &route : VehiraServer::queryRoutes) {
         GUPnPServiceInfo *service = bridged->serviceOf(route.service);
@@ -255,13 +291,18 @@ QueryRelay::QueryRelay(TmService *bridge)
 
 QueryRelay::~QueryRelay()
 {
-    if (d->policy)
+    if (d->policy) {
         d->policy->setValueFetcher({});
+        for (const RelayedService &service : d->services)
+            d->policy->events().removeService(service.eventPath.toStdString());
+    }
     g_object_unref(d->context);
-    delete d;
 }
 
-void QueryRelay::recordChange(GUPnPServiceInfo *service, const char *variable, const QByteArray &value)
+void QueryRelay::publishChange(Service service, const char *variable, const QByteArray &value)
 {
-    VariableValues::of(service)->change(variable, value);
+    const RelayedService &relayed = d->services[int(service)];
+    VariableValues::of(relayed.info)->change(variable, value);
+    if (d->policy)
+        d->policy->events().notify(relayed.eventPath.toStdString(), variable, value.toStdString());
 }

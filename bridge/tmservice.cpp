@@ -4,9 +4,6 @@
 #include "bridge/tmservice_p.h"
 #include "bridge/upnphandlers_p.h"
 #include "bridge/xmlvalue.h"
-#include "upnp/eventqueue.h"
-
-using VehiraServer::Service;
 
 namespace
 {
@@ -44,27 +41,23 @@ TmServicePrivate::TmServicePrivate(const QString &service, const QString &path)
 
 TmServicePrivate *TmServicePrivate::get(TmService *service)
 {
-    return service->d;
+    return service->d.get();
 }
 
 // A value the back-end sent that no message could carry is not evented, nor answered to a query.
 void TmServicePrivate::notifyChange(const BusSignal &changed, const QString &value)
 {
     for (const VehiraServer::QueryRoute &route : VehiraServer::queryRoutes) {
-        EventQueue *queue = events[int(route.service)].get();
-        if (route.changed != &changed || !queue)
+        if (route.changed != &changed || !queryRelay)
             continue;
-        const std::optional<QByteArray> carried = XmlValue::fromBackend(route.variable, value.toUtf8().constData());
-        if (!carried)
-            continue;
-        QueryRelay::recordChange(serviceOf(route.service), route.variable, *carried);
-        queue->change(route.variable, carried->toStdString());
+        if (const std::optional<QByteArray> carried = XmlValue::fromBackend(route.variable, value.toUtf8().constData()))
+            queryRelay->publishChange(route.service, route.variable, *carried);
     }
 }
 
 TmService::TmService(QObject *parent, const QString &service, const QString &path)
     : QObject(parent)
-    , d(new TmServicePrivate(service, path))
+    , d(std::make_unique<TmServicePrivate>(service, path))
 {
 }
 
@@ -73,11 +66,8 @@ TmService::~TmService()
     // A pending action keeps only the context alive, so it is answered while its service still exists.
     d->abandonPendingActions();
     d->queryRelay.reset();
-    for (std::unique_ptr<EventQueue> &queue : d->events)
-        queue.reset();
     release(d->clientProfileService, this);
     release(d->applicationServerService, this);
-    delete d;
 }
 
 bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
@@ -92,8 +82,6 @@ bool TmService::bindToRootDevice(GUPnPRootDevice *rootDevice)
         return false;
 
     connectUpnpHandlers(this);
-    for (Service service : {Service::ApplicationServer, Service::ClientProfile})
-        d->events[int(service)] = std::make_unique<EventQueue>(GUPNP_SERVICE(d->serviceOf(service)));
     d->backend.onSignal(
         VehiraServer::AppListUpdateStateChanged, [this](const QString &value) { setAppListUpdateState(value); });
     d->backend.onSignal(

@@ -3,6 +3,8 @@
 #include <QObject>
 #include <QString>
 
+#include <memory>
+
 typedef struct _GUPnPRootDevice GUPnPRootDevice;
 class TmServicePrivate;
 
@@ -24,5 +26,5 @@ public:
 
 private:
     friend class TmServicePrivate;
-    TmServicePrivate *d;
+    std::unique_ptr<TmServicePrivate> const d;
 };

@@ -9,7 +9,6 @@
 #include <memory>
 #include <unordered_map>
 
-class EventQueue;
 class QueryRelay;
 
 // An action that GUPnP handed over and that waits for the back-end's reply.
@@ -44,8 +43,6 @@ public:
     BusClient backend;
     GUPnPServiceInfo *clientProfileService = nullptr;
     GUPnPServiceInfo *applicationServerService = nullptr;
-    // By Service.
-    std::unique_ptr<EventQueue> events[2];
     std::unique_ptr<QueryRelay> queryRelay;
     std::unordered_map<GUPnPServiceAction *, PendingAction> pendingActions;
 };

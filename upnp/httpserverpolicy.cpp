@@ -1,9 +1,9 @@
 #include "upnp/httpserverpolicy.h"
 
 #include "upnp/connectiontable.h"
+#include "upnp/eventpublisher.h"
 #include "upnp/httplimits.h"
 #include "upnp/listenerrecovery.h"
-#include "upnp/subscriptiontable.h"
 
 #include <libgupnp/gupnp.h>
 #include <libsoup/soup.h>
@@ -77,12 +77,14 @@ struct HttpServerPolicy::Private {
 
     static void onRequestStarted(SoupServer *, SoupServerMessage *message, gpointer self);
     static void onGotHeaders(SoupServerMessage *message, gpointer self);
-    static void onRequestEnded(SoupServer *, SoupServerMessage *message, gpointer self);
+    static void onRequestFinished(SoupServer *, SoupServerMessage *message, gpointer self);
+    static void onRequestAborted(SoupServer *, SoupServerMessage *message, gpointer self);
+    void requestEnded(SoupServerMessage *message, bool written);
     static void onRequestRead(SoupServer *, SoupServerMessage *message, gpointer);
     void screen(SoupServerMessage *message);
     bool hostIsOurs(SoupMessageHeaders *headers) const;
     unsigned eventHeadersStatus(RequestScreen::Kind kind, SoupMessageHeaders *headers) const;
-    void holdForValues(SoupServerMessage *message, RequestScreen::Kind kind, const char *path);
+    void holdForValues(SoupServerMessage *message, const char *path);
     void resume(SoupServerMessage *message);
     void hangUp(SoupServerMessage *message);
 
@@ -95,7 +97,7 @@ struct HttpServerPolicy::Private {
     GUPnPContext *const context;
     ConnectionTable connections;
     ListenerRecovery listenerRecovery;
-    std::unique_ptr<SubscriptionTable> subscriptions;
+    EventPublisher events;
     ValueFetcher fetcher;
     // Until the request ends, so that a fetch can keep what the request's handlers need.
     std::unordered_map<SoupServerMessage *, Held> held;
@@ -119,17 +121,21 @@ void HttpServerPolicy::Private::onGotHeaders(SoupServerMessage *message, gpointe
     static_cast<Private *>(self)->screen(message);
 }
 
-void HttpServerPolicy::Private::onRequestEnded(SoupServer *, SoupServerMessage *message, gpointer self)
+void HttpServerPolicy::Private::onRequestFinished(SoupServer *, SoupServerMessage *message, gpointer self)
 {
-    auto *d = static_cast<Private *>(self);
-    d->connections.requestEnded(message);
-    d->held.erase(message);
-    if (!d->subscriptions)
-        return;
-    if (hasMethod(message, "SUBSCRIBE"))
-        d->subscriptions->answered(message, false);
-    else if (hasMethod(message, "UNSUBSCRIBE"))
-        d->subscriptions->answered(message, true);
+    static_cast<Private *>(self)->requestEnded(message, true);
+}
+
+void HttpServerPolicy::Private::onRequestAborted(SoupServer *, SoupServerMessage *message, gpointer self)
+{
+    static_cast<Private *>(self)->requestEnded(message, false);
+}
+
+void HttpServerPolicy::Private::requestEnded(SoupServerMessage *message, bool written)
+{
+    connections.requestEnded(message);
+    held.erase(message);
+    events.requestEnded(message, written);
 }
 
 // Repeated headers are read joined, so that a second CALLBACK or NT is refused rather than ignored.
@@ -210,21 +216,21 @@ void HttpServerPolicy::Private::screen(SoupServerMessage *message)
         soup_server_message_set_status(message, status, nullptr);
         return;
     }
-    if (kind == RequestScreen::Kind::Subscribe && subscriptions && !subscriptions->admit(message, path)) {
-        soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
+    if ((kind == RequestScreen::Kind::Subscribe || kind == RequestScreen::Kind::Renewal
+            || kind == RequestScreen::Kind::Unsubscribe)
+        && events.answer(message, kind, path))
         return;
-    }
-    if (kind == RequestScreen::Kind::Subscribe || kind == RequestScreen::Kind::Query)
-        holdForValues(message, kind, path);
+    if (kind == RequestScreen::Kind::Query)
+        holdForValues(message, path);
 }
 
 // GUPnP asks for a value in a synchronous signal, while it handles the request: the back-end's
 // answer has to be there before GUPnP sees the request, which therefore waits at its headers.
-void HttpServerPolicy::Private::holdForValues(SoupServerMessage *message, RequestScreen::Kind kind, const char *path)
+void HttpServerPolicy::Private::holdForValues(SoupServerMessage *message, const char *path)
 {
     if (!fetcher)
         return;
-    std::unique_ptr<ValueFetch> fetch = fetcher(kind, path, [this, message] { resume(message); });
+    std::unique_ptr<ValueFetch> fetch = fetcher(path, [this, message] { resume(message); });
     if (!fetch)
         return;
     held[message] = Held {std::move(fetch)};
@@ -259,8 +265,8 @@ HttpServerPolicy::HttpServerPolicy(GUPnPContext *context)
 {
     SoupServer *server = serverOf(context);
     g_signal_connect(server, "request-started", G_CALLBACK(Private::onRequestStarted), d.get());
-    g_signal_connect(server, "request-finished", G_CALLBACK(Private::onRequestEnded), d.get());
-    g_signal_connect(server, "request-aborted", G_CALLBACK(Private::onRequestEnded), d.get());
+    g_signal_connect(server, "request-finished", G_CALLBACK(Private::onRequestFinished), d.get());
+    g_signal_connect(server, "request-aborted", G_CALLBACK(Private::onRequestAborted), d.get());
     g_signal_connect(server, "request-read", G_CALLBACK(Private::onRequestRead), nullptr);
 }
 
@@ -286,14 +292,9 @@ HttpServerPolicy *HttpServerPolicy::of(GUPnPContext *context)
     return static_cast<HttpServerPolicy *>(g_object_get_data(G_OBJECT(serverOf(context)), policyKey));
 }
 
-void HttpServerPolicy::devicePublished()
+EventPublisher &HttpServerPolicy::events()
 {
-    d->subscriptions = std::make_unique<SubscriptionTable>();
-}
-
-void HttpServerPolicy::deviceWithdrawn()
-{
-    d->subscriptions.reset();
+    return d->events;
 }
 
 void HttpServerPolicy::setValueFetcher(ValueFetcher fetcher)

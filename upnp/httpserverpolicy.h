@@ -1,6 +1,7 @@
 #pragma once
 
 #include "upnp/requestscreen.h"
+#include "upnp/valuefetch.h"
 
 #include <functional>
 #include <memory>
@@ -9,16 +10,7 @@
 
 typedef struct _GUPnPContext GUPnPContext;
 typedef struct _SoupServerMessage SoupServerMessage;
-
-// The answers a request is held for (see HttpServerPolicy::setValueFetcher). The policy destroys it
-// once the request has ended.
-class ValueFetch
-{
-public:
-    virtual ~ValueFetch() = default;
-    // Gives up the answers still missing: the request goes on without them.
-    virtual void abandon() = 0;
-};
+class EventPublisher;
 
 // Everything the daemon decides about the requests to one HTTP server, before GUPnP sees them:
 // one object per server, one handler per server signal, one pipeline per request. The limits it
@@ -33,20 +25,19 @@ public:
 //  3. a Host that is not the server's own address and port: 412;
 //  4. a path that names no served file: 414 or 404 (RequestScreen::pathStatus);
 //  5. Accept-Language tokens that could name another directory are dropped;
-//  6. event headers GUPnP must not act on: 400 or 412 (RequestScreen::subscriptionStatus);
-//  7. a new subscription past its cap: 503 (SubscriptionTable);
-//  8. a new subscription or a QueryStateVariable is held until the values GUPnP will read are known.
+//  6. event headers that no subscription may have: 400 or 412 (RequestScreen::subscriptionStatus);
+//  7. SUBSCRIBE, renewal and UNSUBSCRIBE are answered by the EventPublisher; GUPnP never sees them;
+//  8. a QueryStateVariable is held until the values GUPnP will read are known.
 // Once its body is in, a control request whose body GUPnP would parse and then refuse is refused
 // before it sees it: 400 (RequestScreen::soapArgumentNames).
-// The cheap refusals come first, so that nothing is counted or fetched for a request that is refused;
-// holding comes last, as it costs the back-end calls.
+// The cheap refusals come first, so that nothing is counted or fetched for a request that is refused.
 class HttpServerPolicy
 {
 public:
-    // Starts fetching the values a request at this path needs and calls ready() once they are in,
-    // never from within the call; returns null when there is nothing to wait for.
-    using ValueFetcher = std::function<std::unique_ptr<ValueFetch>(
-        RequestScreen::Kind, const char *path, std::function<void()> ready)>;
+    // Starts fetching the values a QueryStateVariable at this control path needs and calls ready()
+    // once they are in, never from within the call; returns null when there is nothing to wait for.
+    using ValueFetcher
+        = std::function<std::unique_ptr<ValueFetch>(const char *controlPath, std::function<void()> ready)>;
 
     // Installs the policy on the context's server once; it lives as long as the server.
     static HttpServerPolicy *install(GUPnPContext *context);
@@ -57,10 +48,8 @@ public:
     static const std::vector<std::string> *soapArgumentNames(SoupServerMessage *request);
     ~HttpServerPolicy();
 
-    // Subscriptions are counted per root device: a device published on the server starts from
-    // none, and those of a withdrawn one no longer count.
-    void devicePublished();
-    void deviceWithdrawn();
+    // The server's event subscriptions and NOTIFYs.
+    EventPublisher &events();
 
     // An empty fetcher stops the holding: requests still held go on at once, their fetches abandoned.
     void setValueFetcher(ValueFetcher fetcher);
@@ -68,5 +57,5 @@ public:
 private:
     explicit HttpServerPolicy(GUPnPContext *context);
     struct Private;
-    std::unique_ptr<Private> d;
+    std::unique_ptr<Private> const d;
 };

@@ -113,21 +113,11 @@ bool usableCallback(std::string_view url, const RequestScreen::Subnet &link)
     return usable;
 }
 
-// One or more <URL>, with nothing but blanks around them.
 bool usableCallbacks(const char *header, const RequestScreen::Subnet &link)
 {
-    std::string_view rest(header ? header : "");
-    unsigned count = 0;
-    for (;;) {
-        rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
-        if (rest.empty())
-            return count > 0;
-        const size_t end = rest.find('>');
-        if (rest.front() != '<' || ++count > HttpLimits::maxCallbacks || end == rest.npos
-            || !usableCallback(rest.substr(1, end - 1), link))
-            return false;
-        rest.remove_prefix(end + 1);
-    }
+    const std::vector<std::string> urls = RequestScreen::callbackUrls(header);
+    return !urls.empty() && urls.size() <= HttpLimits::maxCallbacks
+        && std::all_of(urls.begin(), urls.end(), [&link](const std::string &url) { return usableCallback(url, link); });
 }
 
 // As GUPnP finds an element: the first node of that name among the children, whatever its kind.
@@ -214,6 +204,22 @@ unsigned RequestScreen::subscriptionStatus(Kind kind, const EventHeaders &header
         return headers.sid ? 0 : 412;
     default:
         return 0;
+    }
+}
+
+std::vector<std::string> RequestScreen::callbackUrls(const char *header)
+{
+    std::string_view rest(header ? header : "");
+    std::vector<std::string> urls;
+    for (;;) {
+        rest.remove_prefix(std::min(rest.find_first_not_of(" \t"), rest.size()));
+        if (rest.empty())
+            return urls;
+        const size_t end = rest.find('>');
+        if (rest.front() != '<' || end == rest.npos)
+            return {};
+        urls.emplace_back(rest.substr(1, end - 1));
+        rest.remove_prefix(end + 1);
     }
 }
 

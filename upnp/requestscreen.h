@@ -56,4 +56,8 @@ struct Subnet {
 // have the device send its events, on a head unit's word, to any host it can reach.
 unsigned subscriptionStatus(Kind kind, const EventHeaders &headers, const Subnet &link);
 
+// The URLs of a CALLBACK header, in order: each "<URL>", with only blanks around them; none when
+// the header is of any other form.
+std::vector<std::string> callbackUrls(const char *header);
+
 } // namespace RequestScreen

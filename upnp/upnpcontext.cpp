@@ -2,7 +2,6 @@
 
 #include "platform/tmserver_debug.h"
 #include "upnp/httpserverpolicy.h"
-#include "upnp/outgoingrequests.h"
 #include "upnp/publisheddevice.h"
 
 #include <libgupnp/gupnp.h>
@@ -123,14 +122,13 @@ void UpnpContextPrivate::onContextUnavailable(GUPnPContextManager *, GUPnPContex
 
 void UpnpContextPrivate::publishOn(GUPnPContext *context)
 {
-    // Before the root device, whose services hold requests through it. Installed once, as the stack
-    // hands back the same context after a link down and up.
-    HttpServerPolicy *policy = HttpServerPolicy::install(context);
+    // Before the root device, whose services hold requests and publish events through it. Installed
+    // once, as the stack hands back the same context after a link down and up.
+    HttpServerPolicy::install(context);
     if (!serverDevice->createRootDevice(context)) {
         qCWarning(lcUpnp, "Cannot publish the device on %s", interfaceName.constData());
         return;
     }
-    policy->devicePublished();
     hostDirectories(context);
     // The stack silences a context when it goes; it does not wake it when it comes back.
     g_object_set(context, "active", TRUE, nullptr);
@@ -147,7 +145,6 @@ void UpnpContextPrivate::withdraw(const char *reason)
     qCInfo(lcUpnp, "Device withdrawn from %s address %s: %s", interfaceName.constData(),
         gssdp_client_get_host_ip(GSSDP_CLIENT(published)), reason);
     serverDevice->withdraw();
-    HttpServerPolicy::of(published)->deviceWithdrawn();
     published = nullptr;
     withdrawnBefore = true;
 }
@@ -196,7 +193,6 @@ bool UpnpContext::start()
         qCWarning(lcUpnp, "There is no network interface \"%s\"", d->interfaceName.constData());
         return false;
     }
-    OutgoingRequests::install();
     d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
     // Contexts are opened from the main loop only, after this.
     closeForeignServersOf(G_OBJECT_TYPE(d->manager));

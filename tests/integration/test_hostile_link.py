@@ -4,6 +4,7 @@ and off any proxy."""
 import json
 import os
 import re
+import signal
 import subprocess
 import sys
 import time
@@ -27,6 +28,7 @@ MALFORMED_BODIES = [
     ("endless nesting", b"<a>" * 5000),
 ]
 CALLBACK = "CALLBACK: <http://10.77.0.2:9/>"
+DEAD = type("Callback", (), {"url": "http://10.77.0.2:9/"})
 # (what, extra header lines, half-closed, status): each followed by a well-formed SUBSCRIBE.
 SUBSCRIBES = [
     ("half-closed after the request", [CALLBACK, "NT: upnp:event"], True, 200),
@@ -238,11 +240,12 @@ class HostileLink(unittest.TestCase):
         self.unsubscribe("/event/TmApplicationServer1", stalled, healthy)
 
     def test_slow_query_holds_up_no_other_request(self):
-        requests = {"subscription": self.subscribe, "QueryStateVariable": lambda: self.handset.query("AppListUpdate"),
-                    "action": lambda: self.handset.action("GetApplicationStatus"),
-                    "other query": lambda: self.handset.query("UnusedProfileIDs")}
-        for slow, other in (("subscription", "action"), ("QueryStateVariable", "action"),
-                            ("subscription", "other query")):
+        requests = {"QueryStateVariable": lambda: self.handset.query("AppListUpdate").status,
+                    "action": lambda: self.handset.action("GetApplicationStatus").status,
+                    "other query": lambda: self.handset.query("UnusedProfileIDs").status,
+                    "subscription, its initial values slow": lambda: self.subscribe() and 200}
+        for slow, other in (("QueryStateVariable", "action"), ("QueryStateVariable", "other query"),
+                            ("QueryStateVariable", "subscription, its initial values slow")):
             with self.subTest(slow=slow, other=other), ThreadPoolExecutor(2) as pool:
                 self.fake.reset()
                 for method, delay_ms in SLOW_AND_FAST_MS.items():
@@ -251,27 +254,78 @@ class HostileLink(unittest.TestCase):
                 answered = pool.submit(requests[other])
                 self.assertTrue(testbed.wait_until(self.fake.calls, 5))
                 held = pool.submit(requests[slow])  # arrives while the other waits for its answer
-                self.assertEqual(answered.result().status, 200)
+                self.assertEqual(answered.result(), 200)
                 self.assertLess(time.monotonic() - started, 0.8)
                 self.assertFalse(held.done())
                 held.result()
 
     def test_a_change_during_the_initial_query_is_never_undone(self):
         self.fake.program("GetAppListUpdateState", "reply", "old", delay_ms=1000)
-        with ThreadPoolExecutor(1) as pool:
-            sid = pool.submit(self.subscribe)
-            self.assertTrue(testbed.wait_until(lambda: len(self.fake.calls()) == 2, 5))
-            self.fake.emit("AppListUpdateStateChanged", "new")
-            sid = sid.result()
-        self.fake.emit("AppListUpdateStateChanged", "newest")
-        self.assertEqual([e["AppListUpdate"] for e in self.listener.events_of(sid, 2)], ["new", "newest"])
+        sid = self.subscribe()
+        self.assertTrue(testbed.wait_until(lambda: len(self.fake.calls()) == 2, 5))
+        for value in ("new", "newest"):
+            self.fake.emit("AppListUpdateStateChanged", value)
+        # The initial event carries the newest change, and each change follows it.
+        self.assertEqual([e["AppListUpdate"] for e in self.listener.events_of(sid, 3)], ["newest", "new", "newest"])
+
+    def test_events_reach_every_live_subscriber_in_order(self):
+        for what, row in (("a burst with a repeat and an empty value", self.burst),
+                          ("beside a stalled and a slow subscriber", self.beside_stalled_and_slow),
+                          ("after 32 dead callbacks", self.after_dead_callbacks),
+                          ("unsubscribed before its initial event, and a renewal", self.unsubscribed_and_renewed)):
+            with self.subTest(what):
+                self.fake.reset()
+                row()
+
+    def emit_all(self, values):
+        for value in values:
+            self.fake.emit("AppListUpdateStateChanged", value)
+        return [{"AppListUpdate": value} for value in values]
+
+    def burst(self):
+        sid = self.subscribe()
+        self.listener.events_of(sid, 1)
+        sent = self.emit_all([f"value {i}" for i in range(50)] + ["twice", "twice", ""])
+        self.assertEqual(self.listener.events_of(sid, 54)[1:], sent)
+
+    def beside_stalled_and_slow(self):
+        _, stalled = self.stalled_subscription("/event/TmApplicationServer1")
+        slow_listener = testbed.EventListener(self.bed)
+        live, slow = self.subscribe(), self.bed.subscribe(self.url("/event/TmApplicationServer1"), slow_listener)
+        initial = slow_listener.events_of(slow, 1)[0]
+        os.kill(slow_listener.process.pid, signal.SIGSTOP)  # its first NOTIFY waits, the rest merge
+        try:
+            sent = self.emit_all([f"paced {i}" for i in range(100)])
+        finally:
+            os.kill(slow_listener.process.pid, signal.SIGCONT)
+        self.assertEqual(self.listener.events_of(live, 101)[1:], sent)
+        latest = {**initial, **sent[-1]}
+        self.assertEqual(slow_listener.state_of(slow, latest), latest)  # SEQ unbroken
+        self.assertLess(len(slow_listener.events), 50)
+        self.unsubscribe("/event/TmApplicationServer1", stalled, live, slow)
+
+    def after_dead_callbacks(self):
+        profile = self.url("/event/TmClientProfile1")
+        for _ in range(SUBSCRIPTIONS_PER_SERVICE):
+            self.bed.subscribe(profile, DEAD)
+        self.assertEqual(len(self.listener.events_of(self.bed.subscribe(profile, self.listener), 1)), 1)
+
+    def unsubscribed_and_renewed(self):
+        self.fake.program("GetAppListUpdateState", "reply", "slow", delay_ms=1000)
+        gone, kept = self.subscribe(), self.subscribe()
+        event = self.url("/event/TmApplicationServer1")
+        for sid, method, status in ((gone, "UNSUBSCRIBE", 200), (kept, "SUBSCRIBE", 200), (gone, "SUBSCRIBE", 412),
+                                    (gone, "UNSUBSCRIBE", 412)):
+            self.assertEqual(self.bed.curl(event, "-X", method, "-H", f"SID: {sid}")[0], status, (sid, method))
+        self.emit_all(["after"])
+        self.assertEqual(self.listener.events_of(kept, 2)[1], {"AppListUpdate": "after"})
+        self.assertEqual([e for e in self.listener.events if e["sid"] == gone], [])
 
     def test_subscriptions_past_the_cap_are_refused_until_one_ends(self):
         event, sids = self.url("/event/TmApplicationServer1"), []
         with self.assertRaisesRegex(AssertionError, "answered 503"):  # other tests hold a few already
             for _ in range(SUBSCRIPTIONS_PER_SERVICE + 1):
                 sids.append(self.bed.subscribe(event, self.listener))
-        self.listener.events_of(sids[-1], 1)  # unsubscribed before its first event, it would count until it expires
         self.assertEqual(self.bed.curl(event, "-X", "UNSUBSCRIBE", "-H", f"SID: {sids.pop()}")[0], 200)
         self.bed.subscribe(event, self.listener)
 

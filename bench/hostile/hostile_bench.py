@@ -16,7 +16,10 @@ import testbed  # noqa: E402
 
 LOADS = {
     "subscribe-flood": "5,000 SUBSCRIBEs to dead callbacks, then a change",
-    "signal-storm": "5,000 back-end signals to 8 subscribers that never answer",
+    "burst": "53 signals at once to a live subscriber",
+    "stalled-peer": "2 × 20 values 100 ms apart, a stalled subscriber beside a live one",
+    "dead-callbacks": "32 subscriptions to dead callbacks, then a live one",
+    "signal-storm": "5,000 back-end signals to 8 subscribers that never answer and a live one",
     "idle-connections": "1,100 idle connections",
     "slow-headers": "200 slow-header connections, 30 s",
     "abandoned-actions": "50 actions abandoned mid-call",
@@ -46,6 +49,7 @@ def row(description, result, still_running):
                                         ("calls during", calls_pass(result["during"])),
                                         ("calls after", calls_pass(result["after"])),
                                         ("daemon exited", still_running)) if not passed]
+    misses += result.get("misses", [])
     cpu_cell = f"{cpu:.1f} ({result['cpu_window']})" if cpu is not None else f"— ({result['cpu_window']})"
     return (f"| {description} | {result['outcome']} | {result['idle_kib'] / 1024:.1f} → "
             f"{result['peak_kib'] / 1024:.1f} ({growth / 1024:+.1f}) | {cpu_cell} | {calls_cell(result['during'])} | "

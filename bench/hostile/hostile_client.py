@@ -9,15 +9,18 @@ normal GetApplicationStatus calls during and after the load. Every loop is bound
 import collections
 import fcntl
 import http.client
+import http.server
 import json
 import resource
 import select
 import socket
+import statistics
 import struct
 import sys
 import termios
 import threading
 import time
+import xml.etree.ElementTree as ElementTree
 from pathlib import Path
 
 sys.dont_write_bytecode = True
@@ -228,26 +231,162 @@ def subscribe_flood(daemon, port, bus, count=5000, seconds=60):
             "during": during}
 
 
+class LiveListener:
+    """A head unit's event listener that answers every NOTIFY at once and notes when each arrived."""
+
+    def __init__(self):
+        arrived = self.arrived = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_NOTIFY(self):
+                body = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+                arrived.append((time.monotonic(), self.headers.get("SID"), int(self.headers.get("SEQ", -1)), body))
+                self.send_response(200)
+                self.send_header("Content-Length", "0")
+                self.end_headers()
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer((HEADUNIT, 0), Handler)
+        self.url = f"http://{HEADUNIT}:{self.server.server_address[1]}/"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def of(self, sid, variable="AppStatusUpdate"):
+        """(arrival, SEQ, value) of each NOTIFY of subscription sid, in SEQ order."""
+        def value(body):
+            texts = [e.text or "" for e in ElementTree.fromstring(body).iter() if e.tag == variable]
+            return texts[0] if texts else None
+        return sorted(((when, seq, value(body)) for when, event_sid, seq, body in list(self.arrived)
+                       if event_sid == sid), key=lambda event: event[1])
+
+    def wait(self, sid, count, seconds):
+        deadline = time.monotonic() + seconds
+        while len(self.of(sid)) < count and time.monotonic() < deadline:
+            time.sleep(0.01)
+        return self.of(sid)
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def subscribe(port, callback):
+    """The status and SID of a new subscription whose events go to callback."""
+    try:
+        connection = http.client.HTTPConnection(HOST, port, timeout=CALL_TIMEOUT)
+        connection.request("SUBSCRIBE", EVENT_PATH, headers={"CALLBACK": f"<{callback}>", "NT": "upnp:event",
+                                                            "TIMEOUT": "Second-300"})
+        response = connection.getresponse()
+        response.read()
+        connection.close()
+        return response.status, response.getheader("SID")
+    except (OSError, http.client.HTTPException) as error:
+        return type(error).__name__, None
+
+
+def event_result(outcome, during, misses):
+    return {"outcome": outcome, "cpu": None, "cpu_window": "not measured", "during": during, "misses": misses}
+
+
+def burst(daemon, port, bus):
+    """53 signals at once (50 distinct values, one value twice, an empty one) to a live subscriber."""
+    live, fake = LiveListener(), testbed.FakeControl(bus)
+    _, sid = subscribe(port, live.url)
+    live.wait(sid, 1, 5)
+    values = [f"value {index}" for index in range(50)] + ["twice", "twice", ""]
+    during = calls_in_background(port, 0)
+    for value in values:
+        fake.emit("AppStatusUpdateStateChanged", value)
+    received = [value for _, _, value in live.wait(sid, len(values) + 1, 5)[1:]]
+    during.join(CALL_TIMEOUT * PROBE_CALLS)
+    live.close()
+    in_order = received == values
+    return event_result(f"{len(received)} of {len(values)} NOTIFYs, {'in order' if in_order else 'not as signalled'}, "
+                        f"the repeat {received.count('twice')} times, the empty value {received.count('')} times",
+                        during.durations, [] if in_order else ["burst"])
+
+
+def stalled_peer(daemon, port, bus, values=20, interval=0.1, pause=10):
+    """A subscriber whose callback never answers beside a live one; two rounds of values interval
+    apart, pause between them: how many reach the live one, and how late."""
+    silent, live, fake = SilentListener(limit=8), LiveListener(), testbed.FakeControl(bus)
+    subscribe(port, silent.url)
+    _, sid = subscribe(port, live.url)
+    live.wait(sid, 1, 5)
+    during, latencies, sent_count = calls_in_background(port, 0.5), [], 0
+    for round_index in range(2):
+        sent = {}
+        for index in range(values):
+            value = f"round {round_index} value {index}"
+            sent[value] = time.monotonic()
+            fake.emit("AppStatusUpdateStateChanged", value)
+            time.sleep(interval)
+        time.sleep(3)
+        arrivals = {value: when for when, _, value in live.of(sid)}
+        latencies += [(arrivals[value] - emitted) * 1000 for value, emitted in sent.items() if value in arrivals]
+        sent_count += len(sent)
+        if round_index == 0:
+            time.sleep(pause)
+    during.join(CALL_TIMEOUT * PROBE_CALLS)
+    live.close()
+    silent.close()
+    p99 = statistics.quantiles(latencies, n=100, method="inclusive")[98] if len(latencies) > 1 else None
+    misses = [] if len(latencies) == sent_count and p99 is not None and p99 <= 50 else ["stalled peer"]
+    figures = (f"p50 {statistics.median(latencies):.1f}, p99 {p99:.1f}, max {max(latencies):.1f} ms"
+               if p99 is not None else "no latency")
+    return event_result(f"{len(latencies)} of {sent_count} values reached the live subscriber; {figures}",
+                        during.durations, misses)
+
+
+def dead_callbacks(daemon, port, bus, count=32):
+    """count subscriptions whose callback port is closed (each fails its initial event), then a live one."""
+    statuses = collections.Counter(subscribe(port, f"http://{HEADUNIT}:{REFUSED_PORT}/")[0] for _ in range(count))
+    time.sleep(1)
+    live = LiveListener()
+    started = time.monotonic()
+    status, sid = subscribe(port, live.url)
+    initial = live.wait(sid, 1, 5) if sid else []
+    live.close()
+    waited = f"after {(initial[0][0] - started) * 1000:.0f} ms" if initial else "never"
+    return event_result(f"{statuses[200]} of {count} dead subscriptions granted; then a live SUBSCRIBE: {status}, "
+                        f"its initial event {waited}", normal_calls(port), [] if initial else ["dead callbacks"])
+
+
 def signal_storm(daemon, port, bus, subscribers=8, count=5000, settle=20):
-    """subscribers whose callbacks accept and never answer, then count back-end signals as fast as
-    the fake sends them, with normal calls during the storm; RSS again once the NOTIFYs timed out."""
-    listener, session = SilentListener(limit=64), KeptAlive(port)
+    """subscribers whose callbacks accept and never answer and one live one, then count back-end
+    signals as fast as the fake sends them, with normal calls during the storm; RSS again once the
+    NOTIFYs timed out."""
+    listener, session, live = SilentListener(limit=64), KeptAlive(port), LiveListener()
     statuses = collections.Counter(session.request("SUBSCRIBE", EVENT_PATH, {
         "CALLBACK": f"<{listener.url}>", "NT": "upnp:event", "TIMEOUT": "Second-300"}) for _ in range(subscribers))
     session.close()
+    _, sid = subscribe(port, live.url)
+    live.wait(sid, 1, 5)
     fake, before, started = testbed.FakeControl(bus), daemon.status_kib("VmRSS"), time.monotonic()
     during = calls_in_background(port, 0.5)
+    last = ""
     for index in range(count):
-        fake.emit("AppStatusUpdateStateChanged", f"{index:05d}" + "s" * 1019)
-    storm_seconds, peak = time.monotonic() - started, daemon.status_kib("VmHWM")
+        last = f"{index:05d}" + "s" * 1019
+        fake.emit("AppStatusUpdateStateChanged", last)
+    storm_end = time.monotonic()
+    storm_seconds, peak = storm_end - started, daemon.status_kib("VmHWM")
+    deadline = storm_end + 10
+    while not any(value == last for _, _, value in live.of(sid)) and time.monotonic() < deadline:
+        time.sleep(0.01)
+    reached = next((when for when, _, value in live.of(sid) if value == last), None)
     during.join(CALL_TIMEOUT * PROBE_CALLS)
     time.sleep(settle)
     settled = daemon.status_kib("VmRSS")
     listener.close()
-    return {"outcome": f"{statuses[200]} of {subscribers} subscribed; {count} signals of 1 KiB in "
-                       f"{storm_seconds:.1f} s; RSS before {before / 1024:.1f}, peak {peak / 1024:.1f}, "
-                       f"{settle} s later {settled / 1024:.1f} MiB ({(settled - before) / 1024:+.1f})",
-            "cpu": None, "cpu_window": "not measured", "during": during.durations}
+    live.close()
+    last_cell = f"{(reached - storm_end) * 1000:.0f} ms after the storm" if reached else "never"
+    return {"outcome": f"{statuses[200]} of {subscribers} stalled subscribed; {count} signals of 1 KiB in "
+                       f"{storm_seconds:.1f} s; the live subscriber got the last value {last_cell}; RSS before "
+                       f"{before / 1024:.1f}, peak {peak / 1024:.1f}, {settle} s later {settled / 1024:.1f} MiB "
+                       f"({(settled - before) / 1024:+.1f})",
+            "cpu": None, "cpu_window": "not measured", "during": during.durations,
+            "misses": [] if reached and reached - storm_end <= 1 else ["last value"]}
 
 
 def idle_connections(daemon, port, bus, count=1100, seconds=10):
@@ -376,6 +515,9 @@ def big_body(daemon, port, expect, size=50 * 1024 * 1024, seconds=30):
 
 LOADS = {
     "subscribe-flood": subscribe_flood,
+    "burst": burst,
+    "stalled-peer": stalled_peer,
+    "dead-callbacks": dead_callbacks,
     "signal-storm": signal_storm,
     "idle-connections": idle_connections,
     "slow-headers": slow_headers,

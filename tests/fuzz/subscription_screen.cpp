@@ -1,6 +1,8 @@
 #include "tests/fuzz/fields.h"
 #include "upnp/requestscreen.h"
 
+#include <libsoup/soup.h>
+
 #include <cstdlib>
 
 using namespace RequestScreen;
@@ -18,5 +20,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     if (kind == Kind::Unsubscribe && !headers.sid && status != 412)
         std::abort();
+    // Every callback of a granted subscription is one a NOTIFY can be sent to.
+    if (kind == Kind::Subscribe && status == 0) {
+        const std::vector<std::string> urls = callbackUrls(headers.callback);
+        if (urls.empty())
+            std::abort();
+        for (const std::string &url : urls) {
+            g_autoptr(SoupMessage) notify = soup_message_new("NOTIFY", url.c_str());
+            if (!notify)
+                std::abort();
+        }
+    }
     return 0;
 }

@@ -100,12 +100,9 @@ void onQueryVariable(GUPnPService *, const char *variable, GValue *value, gpoint
 
 QByteArray pathOf(char *url)
 {
-    GUri *uri = url ? g_uri_parse(url, G_URI_FLAGS_NONE, nullptr) : nullptr;
-    const QByteArray path = uri ? QByteArray(g_uri_get_path(uri)) : QByteArray();
-    if (uri)
-        g_uri_unref(uri);
-    g_free(url);
-    return path;
+    g_autofree char *owned = url;
+    g_autoptr(GUri) uri = url ? g_uri_parse(url, G_URI_FLAGS_NONE, nullptr) : nullptr;
+    return uri ? QByteArray(g_uri_get_path(uri)) : QByteArray();
 }
 
 struct RelayedService {

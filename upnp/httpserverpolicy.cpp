@@ -145,17 +145,14 @@ unsigned HttpServerPolicy::Private::eventHeadersStatus(RequestScreen::Kind kind,
     if (kind != Kind::Subscribe && kind != Kind::Renewal && kind != Kind::Unsubscribe)
         return 0;
     GSSDPClient *client = GSSDP_CLIENT(context);
-    GInetAddressMask *mask = gssdp_client_get_address_mask(client);
-    char *network = mask ? g_inet_address_to_string(g_inet_address_mask_get_address(mask)) : nullptr;
+    g_autoptr(GInetAddressMask) mask = gssdp_client_get_address_mask(client);
+    g_autofree char *network = mask ? g_inet_address_to_string(g_inet_address_mask_get_address(mask)) : nullptr;
     const RequestScreen::Subnet link {
         network ? network : gssdp_client_get_host_ip(client), mask ? g_inet_address_mask_get_length(mask) : 32};
-    const unsigned status = RequestScreen::subscriptionStatus(kind,
+    return RequestScreen::subscriptionStatus(kind,
         {soup_message_headers_get_list(headers, "SID"), soup_message_headers_get_list(headers, "NT"),
             soup_message_headers_get_list(headers, "Callback")},
         link);
-    g_free(network);
-    g_clear_object(&mask);
-    return status;
 }
 
 // The server calls no handler for a request that has its status by now. The names found are kept
@@ -168,11 +165,10 @@ void HttpServerPolicy::Private::onRequestRead(SoupServer *, SoupServerMessage *m
         soup_message_headers_get_one(soup_server_message_get_request_headers(message), "SOAPAction"));
     if (!action)
         return;
-    GBytes *body = soup_message_body_flatten(soup_server_message_get_request_body(message));
+    g_autoptr(GBytes) body = soup_message_body_flatten(soup_server_message_get_request_body(message));
     gsize length = 0;
     const auto *data = static_cast<const char *>(g_bytes_get_data(body, &length));
     std::optional<std::vector<std::string>> names = RequestScreen::soapArgumentNames(data, length, action->c_str());
-    g_bytes_unref(body);
     if (!names) {
         soup_server_message_set_status(message, SOUP_STATUS_BAD_REQUEST, nullptr);
         return;

@@ -101,7 +101,7 @@ void onQueryVariable(GUPnPService *, const char *variable, GValue *value, gpoint
 QByteArray pathOf(char *url)
 {
     g_autofree char *owned = url;
-    g_autoptr(GUri) uri = url ? g_uri_parse(url, G_URI_FLAGS_NONE, nullptr) : nullptr;
+    g_autoptr(GUri) uri = owned ? g_uri_parse(owned, G_URI_FLAGS_NONE, nullptr) : nullptr;
     return uri ? QByteArray(g_uri_get_path(uri)) : QByteArray();
 }
 

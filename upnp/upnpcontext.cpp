@@ -39,24 +39,13 @@ void hostDirectories(GUPnPContext *context)
     gupnp_context_host_path(context, iconDirectory.toLatin1().constData(), "/icons");
 }
 
-// The stack opens a context, HTTP server included, on every interface and its filter then
-// only silences the SSDP side of the others: close their servers before passing them on.
-void closeForeignServers(GUPnPContextManager *manager, GUPnPContext *context)
+// The stack opens a context on every interface, and each context has opened its HTTP server as it
+// was made (the stack's filter would only silence the SSDP side): one elsewhere is silenced and its
+// server closed.
+void leaveAlone(GUPnPContext *context)
 {
-    GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(manager);
-    if (!gupnp_context_filter_check_context(filter, context))
-        soup_server_disconnect(gupnp_context_get_server(context));
-    g_signal_chain_from_overridden_handler(manager, context);
-}
-
-// A class handler is overridden once per process.
-void closeForeignServersOf(GType managerType)
-{
-    static bool overridden = false;
-    if (overridden)
-        return;
-    g_signal_override_class_handler("context-available", managerType, G_CALLBACK(closeForeignServers));
-    overridden = true;
+    g_object_set(context, "active", FALSE, nullptr);
+    soup_server_disconnect(gupnp_context_get_server(context));
 }
 
 const char *withdrawalReason(const QByteArray &interfaceName)
@@ -101,6 +90,10 @@ public:
 void UpnpContextPrivate::onContextAvailable(GUPnPContextManager *, GUPnPContext *context, gpointer self)
 {
     auto *d = static_cast<UpnpContextPrivate *>(self);
+    if (d->interfaceName != gssdp_client_get_interface(GSSDP_CLIENT(context))) {
+        leaveAlone(context);
+        return;
+    }
     d->contexts.push_back(GUPNP_CONTEXT(g_object_ref(context)));
     if (!d->published)
         d->publishOn(context);
@@ -193,12 +186,8 @@ bool UpnpContext::start()
         qCWarning(lcUpnp, "There is no network interface \"%s\"", d->interfaceName.constData());
         return false;
     }
-    d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
     // Contexts are opened from the main loop only, after this.
-    closeForeignServersOf(G_OBJECT_TYPE(d->manager));
-    GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(d->manager);
-    gupnp_context_filter_add_entry(filter, d->interfaceName.constData());
-    gupnp_context_filter_set_enabled(filter, TRUE);
+    d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
     g_signal_connect(d->manager, "context-available", G_CALLBACK(UpnpContextPrivate::onContextAvailable), d);
     g_signal_connect(d->manager, "context-unavailable", G_CALLBACK(UpnpContextPrivate::onContextUnavailable), d);
     d->waitForFirstContext();

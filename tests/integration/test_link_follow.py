@@ -9,6 +9,7 @@ from pathlib import Path
 import testbed
 
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
+DEVICE_TYPE = "urn:schemas-upnp-org:device:TmServerDevice:1"
 SUBSCRIPTIONS_PER_SERVICE = 32
 
 
@@ -25,6 +26,7 @@ class LinkFollow(unittest.TestCase):
     def assertReachable(self, daemon, address, udn, old_subscription):
         location = self.bed.sole_root_device(daemon)
         self.assertIn(f"//{address}:", location)
+        self.assertIn(location, self.bed.libupnp_search(DEVICE_TYPE, 2)[0], "a search went unanswered")
         status, description, _ = self.bed.curl(location)
         self.assertEqual((status, testbed.element(description, "UDN")), (200, udn))
         urls = testbed.soap.service_urls(location, description)[APP_SERVER]

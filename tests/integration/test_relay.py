@@ -14,33 +14,11 @@ CALL_TIMEOUT_S = 2
 SERVICE_OF = {"GetMaxNumProfiles": PROFILE, "SetClientProfile": PROFILE, "GetClientProfile": PROFILE}
 FAILED = (501,)  # the daemon's own 501, whatever its description
 UNKNOWN = "The error code {} has no known error text"
-# (code, the text the head unit gets when the back-end sends none)
+# (code, the text the head unit gets when the back-end sends none): codes GUPnP has a text of its own
+# for, one of these services, and codes without a standard text.
 STANDARD_TEXTS = [
     (401, "No action by that name at this service."),
-    (402, "Could be any of the following: not enough in args, args in the wrong order, one or more in args are of "
-          "the wrong data type."),
     (501, "MAY be returned if current state of service prevents invoking that action."),
-    (600, "The argument value is invalid"),
-    (601, "An argument value is less than the minimum or more than the maximum value of the allowed value range, or "
-          "is not in the allowed value list."),
-    (602, "The requested action is optional and is not implemented by the device."),
-    (603, "The device does not have sufficient memory available to complete the action. This MAY be a temporary "
-          "condition"),
-    (604, "The device has encountered an error condition which it cannot resolve itself and required human "
-          "intervention such as a reset or power cycle. See the device display or documentation for further "
-          "guidance."),
-    (605, "A string argument is too long for the device to handle properly."),
-    (701, "The service has rejected the operation."),
-    (810, "The AppId does not exist or is malformed."),
-    (811, "The application identified by this AppId cannot be controlled or accessed remotely."),
-    (812, "The status of the specified application(s) cannot be determined."),
-    (813, "Failed to launch the application."),
-    (814, "The requested application resource is busy, This error can occur when the resource is already busy and "
-          "resourceStatus in the AppListing is set equal to NA."),
-    (815, "The action cannot be processed as the device hosting the service is locked. User needs to un-lock the "
-          "device first."),
-    (820, "The argument passed is invalid."),
-    (825, "The clientProfile argument passed does not conform to XML specifications."),
     (830, "The profile identifier does not exist or the application cannot use the specified profile identifier."),
     (816, UNKNOWN.format(816)), (999, UNKNOWN.format(999)),
 ]

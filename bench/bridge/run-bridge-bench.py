@@ -176,15 +176,15 @@ def report(count, round_trip, idle, warm, after_10000_more, burst):
         cpu = f"   CPU {figures['cpu_us']:6.1f} us a call" if "cpu_us" in figures else ""
         print(f"  {name:60} p50 {figures['p50_us']:8.1f} us   p99 {figures['p99_us']:8.1f} us{cpu}")
     daemon = round_trip["daemon"]
-    bound = 1.2 * (round_trip["SOAP floor"]["p50_us"] + round_trip["D-Bus floor"]["p50_us"])
-    print(f"  target: daemon p50 <= 1.2 x (SOAP floor + D-Bus floor) = {bound:.1f} us: "
-          f"{verdict(daemon['p50_us'] <= bound)}")
+    floors = round_trip["SOAP floor"]["p50_us"] + round_trip["D-Bus floor"]["p50_us"]
+    print(f"  target: daemon p50 <= 1.15 x (SOAP floor + D-Bus floor) = {1.15 * floors:.1f} us: "
+          f"{verdict(daemon['p50_us'] <= 1.15 * floors)} ({daemon['p50_us'] / floors:.2f} x)")
     design_bound = 1.15 * round_trip[DESIGN]["p50_us"]
     print(f"  target: daemon p50 <= 1.15 x design floor = {design_bound:.1f} us: "
           f"{verdict(daemon['p50_us'] <= design_bound)}")
-    # The 200 us were set where the stack alone took 100 us; the ratio carries across machines.
-    print(f"  target: daemon CPU <= 200 us a call: {verdict(daemon['cpu_us'] <= 200)} "
-          f"({daemon['cpu_us'] / round_trip['SOAP floor']['cpu_us']:.2f} x the SOAP floor's, "
+    # A ratio to the bare stack carries across machines, and across the load of a shared one.
+    cpu_ratio = daemon["cpu_us"] / round_trip["SOAP floor"]["cpu_us"]
+    print(f"  target: daemon CPU <= 1.6 x the SOAP floor's: {verdict(cpu_ratio <= 1.6)} ({cpu_ratio:.2f} x; "
           f"{daemon['cpu_us'] / round_trip[DESIGN]['cpu_us']:.2f} x the design floor's)")
 
     wait = burst["wait_s"]

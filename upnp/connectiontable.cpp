@@ -80,6 +80,8 @@ struct ConnectionTable::Private {
 
     SoupServer *server = nullptr;
     GSocket *listening = nullptr;
+    // The listening socket is bound to one address: every connection's local end.
+    GSocketAddress *localAddress = nullptr;
     GSource *incoming = nullptr;
     guint retryTimer = 0;
     bool outOfDescriptors = false;
@@ -137,10 +139,9 @@ void ConnectionTable::Private::accept()
     outOfDescriptors = false;
     // libsoup sets this only on the sockets it accepts itself; an answer must not wait for an ACK.
     g_socket_set_option(accepted, IPPROTO_TCP, TCP_NODELAY, TRUE, nullptr);
-    g_autoptr(GSocketAddress) local = g_socket_get_local_address(accepted, nullptr);
     g_autoptr(GSocketAddress) remote = g_socket_get_remote_address(accepted, nullptr);
     std::string key = keyOf(remote);
-    if (!local || key.empty())
+    if (key.empty())
         return;
     const auto stale = connections.find(key);
     if (stale != connections.end())
@@ -155,7 +156,7 @@ void ConnectionTable::Private::accept()
     g_object_weak_ref(connection.stream, onStreamGone, &connection);
     startWaiting(connection);
     // The server may read and answer the request right away: the entry is complete before.
-    soup_server_accept_iostream(server, G_IO_STREAM(stream), local, remote, nullptr);
+    soup_server_accept_iostream(server, G_IO_STREAM(stream), localAddress, remote, nullptr);
 }
 
 ConnectionTable::Private::Connection *ConnectionTable::Private::find(SoupServerMessage *request)
@@ -251,6 +252,7 @@ ConnectionTable::ConnectionTable(GUPnPContext *context)
     // GLib's default backlog of 10 would stall a head unit that opens more connections at once.
     g_socket_set_listen_backlog(d->listening, SOMAXCONN);
     g_socket_listen(d->listening, nullptr);
+    d->localAddress = g_socket_get_local_address(d->listening, nullptr);
     d->watchListeningSocket();
 }
 
@@ -266,6 +268,7 @@ ConnectionTable::~ConnectionTable()
         g_source_destroy(d->incoming);
         g_source_unref(d->incoming);
     }
+    g_clear_object(&d->localAddress);
     g_clear_object(&d->listening);
 }
 

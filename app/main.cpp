@@ -71,9 +71,8 @@ int main(int argc, char **argv)
         {&PosixSignalProxy::posixSIGHUP, &PosixSignalProxy::posixSIGTERM, &PosixSignalProxy::posixSIGINT})
         QObject::connect(daemon.signalProxy.get(), posixSignal, application, &QCoreApplication::quit);
 
-    daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory), nullptr);
-    daemon.upnpHost
-        = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get(), nullptr);
+    daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory));
+    daemon.upnpHost = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get());
     if (!daemon.upnpHost->start())
         return 1;
 

@@ -42,6 +42,8 @@ BusArgument readInArgument(GUPnPServiceAction *action, const char *name, char ty
 std::vector<BusArgument> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
 {
     SoupServerMessage *request = gupnp_service_action_get_message(action);
+    // libsoup 3.2 declares no cleanup for its message type.
+    g_autoptr(GObject) requestReference = G_OBJECT(request);
     const std::vector<std::string> *present = HttpServerPolicy::soapArgumentNames(request);
     std::vector<BusArgument> arguments;
     for (const char *name : route.inArguments) {
@@ -49,7 +51,6 @@ std::vector<BusArgument> readInArguments(GUPnPServiceAction *action, const Actio
             arguments.push_back(readInArgument(action, name, route.method->inSignature[arguments.size()],
                 !present || std::find(present->begin(), present->end(), name) != present->end()));
     }
-    g_object_unref(request);
     return arguments;
 }
 
@@ -78,10 +79,8 @@ std::string urlBase(GUPnPService *service)
     const GUri *base = gupnp_service_info_get_url_base(GUPNP_SERVICE_INFO(service));
     if (!base)
         return std::string();
-    char *text = g_uri_to_string(const_cast<GUri *>(base));
-    const QUrl url(QString::fromUtf8(text), QUrl::TolerantMode);
-    g_free(text);
-    return url.toString().toStdString();
+    g_autofree char *text = g_uri_to_string(const_cast<GUri *>(base));
+    return QUrl(QString::fromUtf8(text), QUrl::TolerantMode).toString().toStdString();
 }
 
 void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer bridgeData)

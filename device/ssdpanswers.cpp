@@ -60,10 +60,9 @@ void onMessage(
         delete answers;
         return;
     }
-    GSource *timer = g_timeout_source_new(g_random_int_range(0, answerWindowMs));
+    g_autoptr(GSource) timer = g_timeout_source_new(g_random_int_range(0, answerWindowMs));
     g_source_set_callback(timer, answerSearch, answers, nullptr);
     g_source_attach(timer, g_main_context_get_thread_default());
-    g_source_unref(timer);
 }
 } // namespace
 

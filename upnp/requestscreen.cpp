@@ -52,17 +52,14 @@ bool unpublishedDescriptionFile(char **segments)
 
 bool namesNoServedFile(const char *path)
 {
-    char *decoded = g_uri_unescape_string(path, nullptr);
+    g_autofree char *decoded = g_uri_unescape_string(path, nullptr);
     if (!decoded)
         return true;
-    char **segments = g_strsplit(decoded, "/", -1);
+    g_auto(GStrv) segments = g_strsplit(decoded, "/", -1);
     bool unusable = std::strchr(decoded, '\\') != nullptr || !g_utf8_validate(decoded, -1, nullptr);
     for (char **segment = segments; !unusable && *segment; ++segment)
         unusable = unusableSegment(*segment);
-    unusable = unusable || unpublishedDescriptionFile(segments);
-    g_strfreev(segments);
-    g_free(decoded);
-    return unusable;
+    return unusable || unpublishedDescriptionFile(segments);
 }
 
 // As GUPnP reads the header: the action name follows the first '#', up to the last quote.
@@ -104,13 +101,9 @@ bool usableCallback(std::string_view url, const RequestScreen::Subnet &link)
 {
     if (!plainUrlText(url))
         return false;
-    GUri *uri = g_uri_parse(std::string(url).c_str(), G_URI_FLAGS_NONE, nullptr);
-    if (!uri)
-        return false;
-    const bool usable = std::strcmp(g_uri_get_scheme(uri), "http") == 0 && !g_uri_get_userinfo(uri)
+    g_autoptr(GUri) uri = g_uri_parse(std::string(url).c_str(), G_URI_FLAGS_NONE, nullptr);
+    return uri && std::strcmp(g_uri_get_scheme(uri), "http") == 0 && !g_uri_get_userinfo(uri)
         && g_uri_get_port(uri) != 0 && onSubnet(g_uri_get_host(uri), link);
-    g_uri_unref(uri);
-    return usable;
 }
 
 // One or more <URL>, with nothing but blanks around them.
@@ -165,14 +158,12 @@ bool RequestScreen::sameHostAndPort(const char *hostHeader, const char *ownHost,
     if (!hostHeader || !ownHost)
         return false;
     const std::string uriText = std::string("http://") + hostHeader + "/";
-    GUri *uri = g_uri_parse(uriText.c_str(), G_URI_FLAGS_NONE, nullptr);
+    g_autoptr(GUri) uri = g_uri_parse(uriText.c_str(), G_URI_FLAGS_NONE, nullptr);
     if (!uri)
         return false;
     const int port = g_uri_get_port(uri) == -1 ? 80 : g_uri_get_port(uri);
     const char *host = g_uri_get_host(uri);
-    const bool same = host && std::strcmp(host, ownHost) == 0 && unsigned(port) == ownPort;
-    g_uri_unref(uri);
-    return same;
+    return host && std::strcmp(host, ownHost) == 0 && unsigned(port) == ownPort;
 }
 
 unsigned RequestScreen::pathStatus(const char *path)

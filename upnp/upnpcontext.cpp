@@ -162,9 +162,8 @@ void UpnpContextPrivate::waitForFirstContext()
         g_source_remove(timeout);
 }
 
-UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice, QObject *parent)
-    : QObject(parent)
-    , d(new UpnpContextPrivate)
+UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice)
+    : d(std::make_unique<UpnpContextPrivate>())
 {
     d->serverDevice = serverDevice;
     d->interfaceName = interfaceName.toLatin1();
@@ -174,14 +173,13 @@ UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice
 UpnpContext::~UpnpContext()
 {
     if (d->manager)
-        g_signal_handlers_disconnect_by_data(d->manager, d);
+        g_signal_handlers_disconnect_by_data(d->manager, d.get());
     if (d->published)
         d->serverDevice->withdraw();
     flushPendingReplies();
     for (GUPnPContext *context : d->contexts)
         g_object_unref(context);
     g_clear_object(&d->manager);
-    delete d;
 }
 
 bool UpnpContext::start()
@@ -203,8 +201,8 @@ bool UpnpContext::start()
     GUPnPContextFilter *filter = gupnp_context_manager_get_context_filter(d->manager);
     gupnp_context_filter_add_entry(filter, d->interfaceName.constData());
     gupnp_context_filter_set_enabled(filter, TRUE);
-    g_signal_connect(d->manager, "context-available", G_CALLBACK(UpnpContextPrivate::onContextAvailable), d);
-    g_signal_connect(d->manager, "context-unavailable", G_CALLBACK(UpnpContextPrivate::onContextUnavailable), d);
+    g_signal_connect(d->manager, "context-available", G_CALLBACK(UpnpContextPrivate::onContextAvailable), d.get());
+    g_signal_connect(d->manager, "context-unavailable", G_CALLBACK(UpnpContextPrivate::onContextUnavailable), d.get());
     d->waitForFirstContext();
     if (!d->published)
         qCWarning(

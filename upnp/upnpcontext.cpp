@@ -1,5 +1,6 @@
 #include "upnp/upnpcontext.h"
 
+#include "platform/servicemanager.h"
 #include "platform/tmserver_debug.h"
 #include "upnp/httpserverpolicy.h"
 #include "upnp/outgoingrequests.h"
@@ -136,16 +137,22 @@ void UpnpContextPrivate::publishOn(GUPnPContext *context)
     g_object_set(context, "active", TRUE, nullptr);
     serverDevice->setAvailable();
     published = context;
+    const char *address = gssdp_client_get_host_ip(GSSDP_CLIENT(context));
+    ServiceManager::setStatus(QStringLiteral("Published on %1 %2 port %3")
+                                  .arg(QLatin1String(interfaceName), QLatin1String(address))
+                                  .arg(gupnp_context_get_port(context)),
+        !withdrawnBefore);
     qCInfo(lcUpnp, "%s on %s address %s port %u, LOCATION %s, UDN %s",
-        withdrawnBefore ? "Link back: device published again" : "Device published", interfaceName.constData(),
-        gssdp_client_get_host_ip(GSSDP_CLIENT(context)), gupnp_context_get_port(context),
-        qUtf8Printable(serverDevice->location()), qUtf8Printable(serverDevice->udn()));
+        withdrawnBefore ? "Link back: device published again" : "Device published", interfaceName.constData(), address,
+        gupnp_context_get_port(context), qUtf8Printable(serverDevice->location()), qUtf8Printable(serverDevice->udn()));
 }
 
 void UpnpContextPrivate::withdraw(const char *reason)
 {
     qCInfo(lcUpnp, "Device withdrawn from %s address %s: %s", interfaceName.constData(),
         gssdp_client_get_host_ip(GSSDP_CLIENT(published)), reason);
+    ServiceManager::setStatus(QStringLiteral("Withdrawn from %1 (%2); waiting for it")
+                                  .arg(QLatin1String(interfaceName), QLatin1String(reason)));
     serverDevice->withdraw();
     HttpServerPolicy::of(published)->deviceWithdrawn();
     published = nullptr;

@@ -52,7 +52,11 @@ bool TmServerDevice::createRootDevice(GUPnPContext *context)
     if (!d->rootDevice)
         return false;
     d->publishedDescriptionPath = descriptionPath;
-    startService();
+    if (!startService())
+        qCWarning(lcDevice,
+            "Cannot bind the services of %s to the back-end: the device is published, but no "
+            "action or query reaches the back-end",
+            descriptionPath.constData());
     return true;
 }
 

@@ -15,35 +15,12 @@ SERVICE_OF = {"GetMaxNumProfiles": PROFILE, "SetClientProfile": PROFILE, "GetCli
 FAILED = (501,)  # the daemon's own 501, whatever its description
 UNKNOWN = "The error code {} has no known error text"
 # (code, the text the head unit gets when the back-end sends none)
-STANDARD_TEXTS = [
-    (401, "No action by that name at this service."),
-    (402, "Could be any of the following: not enough in args, args in the wrong order, one or more in args are of "
-          "the wrong data type."),
-    (501, "MAY be returned if current state of service prevents invoking that action."),
-    (600, "The argument value is invalid"),
-    (601, "An argument value is less than the minimum or more than the maximum value of the allowed value range, or "
-          "is not in the allowed value list."),
-    (602, "The requested action is optional and is not implemented by the device."),
-    (603, "The device does not have sufficient memory available to complete the action. This MAY be a temporary "
-          "condition"),
-    (604, "The device has encountered an error condition which it cannot resolve itself and required human "
-          "intervention such as a reset or power cycle. See the device display or documentation for further "
-          "guidance."),
-    (605, "A string argument is too long for the device to handle properly."),
-    (701, "The service has rejected the operation."),
-    (810, "The AppId does not exist or is malformed."),
-    (811, "The application identified by this AppId cannot be controlled or accessed remotely."),
-    (812, "The status of the specified application(s) cannot be determined."),
-    (813, "Failed to launch the application."),
-    (814, "The requested application resource is busy, This error can occur when the resource is already busy and "
-          "resourceStatus in the AppListing is set equal to NA."),
-    (815, "The action cannot be processed as the device hosting the service is locked. User needs to un-lock the "
-          "device first."),
-    (820, "The argument passed is invalid."),
-    (825, "The clientProfile argument passed does not conform to XML specifications."),
-    (830, "The profile identifier does not exist or the application cannot use the specified profile identifier."),
-    (816, UNKNOWN.format(816)), (999, UNKNOWN.format(999)),
-]
+# One standard text of each table: UPnP's and the application server's.
+STANDARD_TEXTS = [(401, "No action by that name at this service."), (810, "The AppId does not exist or is malformed."),
+                  (816, UNKNOWN.format(816))]
+REFUSING_BUS = """<busconfig><include>/usr/share/dbus-1/session.conf</include><policy context="mandatory">
+<deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus" send_member="AddMatch"/>
+</policy></busconfig>"""
 
 
 def start_handset(bed, env):
@@ -182,6 +159,17 @@ class Relay(unittest.TestCase):
         expected = {"AppListUpdate": "list 3", "AppStatusUpdate": "bad \ufffd\ufffd"}
         self.assertEqual(listener.state_of(app, expected), expected)
         self.assertEqual(listener.state_of(profile, {"UnusedProfileIDs": ""}), {"UnusedProfileIDs": ""})
+
+
+class RefusedMatches(unittest.TestCase):
+    def test_a_bus_that_refuses_the_matches_is_reported(self):
+        with testbed.Testbed("rm", DAEMON, INSTALL) as bed:
+            (config := bed.directory / "refusing.conf").write_text(REFUSING_BUS)
+            daemon = bed.start_daemon("-i", "usb0", env={"DBUS_SESSION_BUS_ADDRESS": bed.start_bus("refusing", config)})
+            expected = [f"<4>tmserver.backend: The bus refused the back-end's signal {name}Changed " for name in (
+                "AppListUpdateState", "AppStatusUpdateState", "UnusedProfileIDs")] + [
+                f"<3>tmserver.backend: The bus refused to report when {testbed.BACKEND_NAME} loses its owner "]
+            self.assertTrue(testbed.wait_until(lambda: all(line in daemon.log() for line in expected), 10), daemon.log())
 
 
 class Ending(unittest.TestCase):

@@ -12,7 +12,7 @@
 namespace
 {
 
-// Once: the watchdog would repeat it every few seconds.
+// Warned of once: the watchdog would repeat it every few seconds.
 void notify(const QByteArray &state)
 {
     static bool warned = false;
@@ -20,6 +20,12 @@ void notify(const QByteArray &state)
         qCWarning(lcPlatform, "Cannot tell systemd \"%s\": %s", state.constData(), std::strerror(-error));
         warned = true;
     }
+}
+
+gboolean sendDeferred(gpointer state)
+{
+    notify(*static_cast<QByteArray *>(state));
+    return G_SOURCE_REMOVE;
 }
 
 gboolean sendWatchdogPing(gpointer)
@@ -32,7 +38,14 @@ gboolean sendWatchdogPing(gpointer)
 
 void ServiceManager::setStatus(const QString &status, bool ready)
 {
-    notify((ready ? "READY=1\nSTATUS=" : "STATUS=") + status.toUtf8());
+    if (!ready) {
+        notify("STATUS=" + status.toUtf8());
+        return;
+    }
+    // After the announcements the loop has queued (GSSDP sends them from timers of default
+    // priority), so that what systemd starts next finds the device announced.
+    g_idle_add_full(G_PRIORITY_LOW, sendDeferred, new QByteArray("READY=1\nSTATUS=" + status.toUtf8()),
+        [](gpointer state) { delete static_cast<QByteArray *>(state); });
 }
 
 void ServiceManager::feedWatchdog()

@@ -7,8 +7,8 @@ class QString;
 namespace ServiceManager
 {
 
-// The daemon's state in a line, shown by "systemctl status"; the first call with ready also
-// counts the daemon started.
+// The daemon's state in a line, shown by "systemctl status". With ready, it also counts the daemon
+// started, once the main loop has sent what it has queued.
 void setStatus(const QString &status, bool ready = false);
 
 // While GLib's default main context turns, pings systemd at half the interval its watchdog

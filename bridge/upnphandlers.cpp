@@ -41,10 +41,10 @@ BusArgument readInArgument(GUPnPServiceAction *action, const char *name, char ty
 // GUPnP warns of every argument it cannot find: only those the request has are asked for.
 std::vector<BusArgument> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
 {
-    SoupServerMessage *request = gupnp_service_action_get_message(action);
-    // libsoup 3.2 declares no cleanup for its message type.
-    g_autoptr(GObject) requestReference = G_OBJECT(request);
-    const std::vector<std::string> *present = HttpServerPolicy::soapArgumentNames(request);
+    // libsoup 3.2 declares neither a cleanup nor a cast for its message type.
+    g_autoptr(GObject) message = G_OBJECT(gupnp_service_action_get_message(action));
+    const std::vector<std::string> *present
+        = HttpServerPolicy::soapArgumentNames(reinterpret_cast<SoupServerMessage *>(message));
     std::vector<BusArgument> arguments;
     for (const char *name : route.inArguments) {
         if (name)

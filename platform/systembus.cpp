@@ -1,6 +1,7 @@
 #include "platform/systembus.h"
 
 #include "platform/cleanup.h"
+#include "platform/stacklog.h"
 #include "platform/tmserver_debug.h"
 
 #include <glib.h>
@@ -176,13 +177,14 @@ SystemBus::SystemBus()
 
 SystemBus::~SystemBus() = default;
 
-// Every service asked may be missing from a handset: the failures are logged at debug level only.
+// Every service asked may be missing from a handset: the failures are logged at debug level only,
+// each on one line (a service's error text may run over many, a Python mock's traceback does).
 SystemBusReply SystemBus::call(const char *service, const char *path, const char *interface, const char *method,
     const char *argument, int timeoutMsec) const
 {
     SystemBusReply reply = d->call(service, path, interface, method, argument, timeoutMsec);
     if (!reply.error.isEmpty())
         qCDebug(lcPlatform, "%s.%s of %s: %s (%s)", interface, method, service, qUtf8Printable(reply.error),
-            qUtf8Printable(reply.errorMessage));
+            StackLog::printable(qUtf8Printable(reply.errorMessage)).c_str());
     return reply;
 }

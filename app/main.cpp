@@ -31,7 +31,7 @@ struct Daemon {
 
 QString defaultInterfaceName()
 {
-    std::unique_ptr<VhNetworkInterface> networkInterface(VhNetworkInterface::factory());
+    const std::unique_ptr<VhNetworkInterface> networkInterface = VhNetworkInterface::factory();
     const QString name = networkInterface ? networkInterface->interfaceName() : QString();
     return name.isEmpty() ? QStringLiteral("usb0") : name;
 }

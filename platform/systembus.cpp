@@ -103,10 +103,13 @@ int keepReply(sd_bus_message *message, void *userdata, sd_bus_error *)
 class SystemBusPrivate
 {
 public:
+    SystemBusPrivate() = default;
     ~SystemBusPrivate()
     {
         sd_bus_close_unref(bus);
     }
+    SystemBusPrivate(const SystemBusPrivate &) = delete;
+    SystemBusPrivate &operator=(const SystemBusPrivate &) = delete;
 
     int awaitReply(sd_bus_message *request, uint64_t timeoutUsec, sd_bus_message **reply);
     SystemBusReply call(const char *service, const char *path, const char *interface, const char *method,

@@ -1,6 +1,7 @@
 #include "app/commandline.h"
 #include "device/tmserverdevice.h"
 #include "platform/posixsignalproxy.h"
+#include "platform/servicemanager.h"
 #include "platform/tmserver_debug.h"
 #include "platform/vhlogger.h"
 #include "platform/vhnetworkinterface.h"
@@ -30,7 +31,7 @@ struct Daemon {
 
 QString defaultInterfaceName()
 {
-    std::unique_ptr<VhNetworkInterface> networkInterface(VhNetworkInterface::factory());
+    const std::unique_ptr<VhNetworkInterface> networkInterface = VhNetworkInterface::factory();
     const QString name = networkInterface ? networkInterface->interfaceName() : QString();
     return name.isEmpty() ? QStringLiteral("usb0") : name;
 }
@@ -71,9 +72,9 @@ int main(int argc, char **argv)
         {&PosixSignalProxy::posixSIGHUP, &PosixSignalProxy::posixSIGTERM, &PosixSignalProxy::posixSIGINT})
         QObject::connect(daemon.signalProxy.get(), posixSignal, application, &QCoreApplication::quit);
 
-    daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory), nullptr);
-    daemon.upnpHost
-        = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get(), nullptr);
+    ServiceManager::feedWatchdog();
+    daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory));
+    daemon.upnpHost = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get());
     if (!daemon.upnpHost->start())
         return 1;
 
@@ -81,5 +82,7 @@ int main(int argc, char **argv)
         = std::make_unique<BusClient>(VehiraServer::busName, VehiraServer::objectPath, VehiraServer::interfaceName, 0);
     daemon.backendWatch->onOwnerLost([] { QCoreApplication::quit(); });
 
-    return QCoreApplication::exec();
+    const int status = QCoreApplication::exec();
+    ServiceManager::stopping();
+    return status;
 }

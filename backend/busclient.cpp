@@ -1,5 +1,7 @@
 #include "backend/busclient.h"
 
+#include "platform/cleanup.h"
+
 #include <QByteArray>
 #include <QLoggingCategory>
 #include <glib.h>
@@ -137,11 +139,6 @@ bool appendArguments(sd_bus_message *message, const char *signature, const std::
     return true;
 }
 
-int ignoreMatchInstalled(sd_bus_message *, void *, sd_bus_error *)
-{
-    return 0;
-}
-
 } // namespace
 
 class BusClientPrivate
@@ -150,13 +147,31 @@ public:
     using MatchHandler = std::function<void(sd_bus_message *)>;
 
     struct Match {
-        sd_bus_slot *slot = nullptr;
+        Match(const char *name, bool needed, MatchHandler handler)
+            : name(name)
+            , needed(needed)
+            , handler(std::move(handler))
+        {
+        }
+        ~Match()
+        {
+            sd_bus_slot_unref(slot);
+        }
+        Match(const Match &) = delete;
+        Match &operator=(const Match &) = delete;
+
+        // The signal or name, for the log; a needed match the bus refuses is an error, not a warning.
+        const char *name;
+        bool needed;
         MatchHandler handler;
+        sd_bus_slot *slot = nullptr;
     };
 
     static int onReply(sd_bus_message *reply, void *callData, sd_bus_error *);
     static int onMatch(sd_bus_message *message, void *matchData, sd_bus_error *);
-    Match *addMatch(MatchHandler handler);
+    static int onMatchInstalled(sd_bus_message *reply, void *matchData, sd_bus_error *);
+    static void reportRefused(const Match &match, const char *error, const char *message);
+    Match *addMatch(const char *name, bool needed, MatchHandler handler);
 
     std::shared_ptr<SessionBus> session = SessionBus::shared();
     QByteArray service;
@@ -181,14 +196,33 @@ int BusClientPrivate::onMatch(sd_bus_message *message, void *matchData, sd_bus_e
     return 0;
 }
 
-BusClientPrivate::Match *BusClientPrivate::addMatch(MatchHandler handler)
+// The bus's answer to AddMatch; sd-bus itself only logs it at debug level.
+int BusClientPrivate::onMatchInstalled(sd_bus_message *reply, void *matchData, sd_bus_error *)
 {
-    matches.push_back(Match {nullptr, std::move(handler)});
-    return &matches.back();
+    if (const sd_bus_error *error = sd_bus_message_get_error(reply))
+        reportRefused(*static_cast<Match *>(matchData), error->name, error->message);
+    return 0;
+}
+
+void BusClientPrivate::reportRefused(const Match &match, const char *error, const char *message)
+{
+    if (match.needed)
+        qCCritical(lcBackend,
+            "The bus refused to report when %s loses its owner (%s: %s): the daemon cannot tell when "
+            "the back-end leaves",
+            match.name, error, message);
+    else
+        qCWarning(lcBackend, "The bus refused the back-end's signal %s (%s: %s): its changes are not evented",
+            match.name, error, message);
+}
+
+BusClientPrivate::Match *BusClientPrivate::addMatch(const char *name, bool needed, MatchHandler handler)
+{
+    return &matches.emplace_back(name, needed, std::move(handler));
 }
 
 BusClient::BusClient(const char *service, const char *path, const char *interface, uint64_t callTimeoutUsec)
-    : d(new BusClientPrivate)
+    : d(std::make_unique<BusClientPrivate>())
 {
     d->service = service;
     d->path = path;
@@ -196,12 +230,7 @@ BusClient::BusClient(const char *service, const char *path, const char *interfac
     d->callTimeoutUsec = callTimeoutUsec;
 }
 
-BusClient::~BusClient()
-{
-    for (BusClientPrivate::Match &match : d->matches)
-        sd_bus_slot_unref(match.slot);
-    delete d;
-}
+BusClient::~BusClient() = default;
 
 bool BusClient::isConnected() const
 {
@@ -211,7 +240,7 @@ bool BusClient::isConnected() const
 std::unique_ptr<BusCall> BusClient::call(
     const BusMethod &method, const std::vector<BusArgument> &arguments, ReplyHandler handler)
 {
-    sd_bus_message *message = nullptr;
+    TM_CLEANUP(sd_bus_message_unrefp) sd_bus_message *message = nullptr;
     if (!isConnected()
         || sd_bus_message_new_method_call(d->session->bus, &message, d->service.constData(), d->path.constData(),
                d->interface.constData(), method.name)
@@ -223,7 +252,6 @@ std::unique_ptr<BusCall> BusClient::call(
         && sd_bus_call_async(
                d->session->bus, &call->slot, message, BusClientPrivate::onReply, call.get(), d->callTimeoutUsec)
             >= 0;
-    sd_bus_message_unref(message);
     return sent ? std::move(call) : nullptr;
 }
 
@@ -231,31 +259,38 @@ void BusClient::onSignal(const BusSignal &signal, std::function<void(const QStri
 {
     if (!isConnected())
         return;
-    BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
-        const char *value = nullptr;
-        if (sd_bus_message_has_signature(message, "s") && sd_bus_message_read_basic(message, 's', &value) > 0)
-            handler(QString::fromUtf8(value));
-    });
-    sd_bus_match_signal_async(d->session->bus, &match->slot, d->service.constData(), d->path.constData(),
-        d->interface.constData(), signal.name, BusClientPrivate::onMatch, ignoreMatchInstalled, match);
+    BusClientPrivate::Match *match
+        = d->addMatch(signal.name, false, [handler = std::move(handler)](sd_bus_message *message) {
+              const char *value = nullptr;
+              if (sd_bus_message_has_signature(message, "s") && sd_bus_message_read_basic(message, 's', &value) > 0)
+                  handler(QString::fromUtf8(value));
+          });
+    if (const int error = sd_bus_match_signal_async(d->session->bus, &match->slot, d->service.constData(),
+            d->path.constData(), d->interface.constData(), signal.name, BusClientPrivate::onMatch,
+            BusClientPrivate::onMatchInstalled, match);
+        error < 0)
+        BusClientPrivate::reportRefused(*match, "not sent", std::strerror(-error));
 }
 
 void BusClient::onOwnerLost(std::function<void()> handler)
 {
     if (!isConnected())
         return;
-    BusClientPrivate::Match *match = d->addMatch([handler = std::move(handler)](sd_bus_message *message) {
-        const char *name = nullptr;
-        const char *oldOwner = nullptr;
-        const char *newOwner = nullptr;
-        if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) > 0 && *oldOwner && !*newOwner)
-            handler();
-    });
+    BusClientPrivate::Match *match
+        = d->addMatch(d->service.constData(), true, [handler = std::move(handler)](sd_bus_message *message) {
+              const char *name = nullptr;
+              const char *oldOwner = nullptr;
+              const char *newOwner = nullptr;
+              if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) > 0 && *oldOwner && !*newOwner)
+                  handler();
+          });
     const QByteArray rule = "type='signal',sender='org.freedesktop.DBus',path='/org/freedesktop/DBus',"
                             "interface='org.freedesktop.DBus',member='NameOwnerChanged',arg0='"
         + d->service + "'";
-    sd_bus_add_match_async(
-        d->session->bus, &match->slot, rule.constData(), BusClientPrivate::onMatch, ignoreMatchInstalled, match);
+    if (const int error = sd_bus_add_match_async(d->session->bus, &match->slot, rule.constData(),
+            BusClientPrivate::onMatch, BusClientPrivate::onMatchInstalled, match);
+        error < 0)
+        BusClientPrivate::reportRefused(*match, "not sent", std::strerror(-error));
 }
 
 BusCall::~BusCall()

@@ -44,6 +44,8 @@ public:
     BusClient(const char *service, const char *path, const char *interface, uint64_t callTimeoutUsec);
     // Calls under way are cancelled: their handlers do not run.
     ~BusClient();
+    BusClient(const BusClient &) = delete;
+    BusClient &operator=(const BusClient &) = delete;
 
     bool isConnected() const;
 
@@ -56,14 +58,15 @@ public:
 
     // The signal's string argument; signals of another signature are ignored. Without a bus
     // connection (it is opened once, with the first client, which warns if it cannot) nothing is
-    // subscribed.
+    // subscribed; a subscription the bus refuses is a warning.
     void onSignal(const BusSignal &signal, std::function<void(const QString &value)> handler);
 
-    // The service's name, having had an owner, lost it; as for onSignal without a connection.
+    // The service's name, having had an owner, lost it; as for onSignal without a connection, but
+    // a refusal is an error: the loss would go unnoticed.
     void onOwnerLost(std::function<void()> handler);
 
 private:
-    BusClientPrivate *d;
+    std::unique_ptr<BusClientPrivate> const d;
 };
 
 // A call under way, owned by its caller (see BusClient::call).

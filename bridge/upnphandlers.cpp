@@ -41,15 +41,16 @@ BusArgument readInArgument(GUPnPServiceAction *action, const char *name, char ty
 // GUPnP warns of every argument it cannot find: only those the request has are asked for.
 std::vector<BusArgument> readInArguments(GUPnPServiceAction *action, const ActionRoute &route)
 {
-    SoupServerMessage *request = gupnp_service_action_get_message(action);
-    const std::vector<std::string> *present = HttpServerPolicy::soapArgumentNames(request);
+    // libsoup 3.2 declares neither a cleanup nor a cast for its message type.
+    g_autoptr(GObject) message = G_OBJECT(gupnp_service_action_get_message(action));
+    const std::vector<std::string> *present
+        = HttpServerPolicy::soapArgumentNames(reinterpret_cast<SoupServerMessage *>(message));
     std::vector<BusArgument> arguments;
     for (const char *name : route.inArguments) {
         if (name)
             arguments.push_back(readInArgument(action, name, route.method->inSignature[arguments.size()],
                 !present || std::find(present->begin(), present->end(), name) != present->end()));
     }
-    g_object_unref(request);
     return arguments;
 }
 
@@ -78,10 +79,8 @@ std::string urlBase(GUPnPService *service)
     const GUri *base = gupnp_service_info_get_url_base(GUPNP_SERVICE_INFO(service));
     if (!base)
         return std::string();
-    char *text = g_uri_to_string(const_cast<GUri *>(base));
-    const QUrl url(QString::fromUtf8(text), QUrl::TolerantMode);
-    g_free(text);
-    return url.toString().toStdString();
+    g_autofree char *text = g_uri_to_string(const_cast<GUri *>(base));
+    return QUrl(QString::fromUtf8(text), QUrl::TolerantMode).toString().toStdString();
 }
 
 void onActionInvoked(GUPnPService *service, GUPnPServiceAction *action, gpointer bridgeData)

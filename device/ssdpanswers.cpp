@@ -3,6 +3,7 @@
 #include <libgssdp/gssdp.h>
 #include <libsoup/soup.h>
 
+#include <memory>
 #include <vector>
 
 namespace
@@ -36,7 +37,6 @@ gboolean answerSearch(gpointer data)
             g_source_set_ready_time(answer, 0);
     }
     while (g_main_context_iteration(heldAnswers(), FALSE)) { }
-    delete answers;
     return G_SOURCE_REMOVE;
 }
 
@@ -53,17 +53,16 @@ void onMessage(
     reemitting = false;
     g_main_context_pop_thread_default(heldAnswers());
 
-    auto *answers = new std::vector<guint>;
+    auto answers = std::make_unique<std::vector<guint>>();
     while (g_main_context_find_source_by_id(heldAnswers(), nextHeldAnswer))
         answers->push_back(nextHeldAnswer++);
-    if (answers->empty()) {
-        delete answers;
+    if (answers->empty())
         return;
-    }
-    GSource *timer = g_timeout_source_new(g_random_int_range(0, answerWindowMs));
-    g_source_set_callback(timer, answerSearch, answers, nullptr);
+    g_autoptr(GSource) timer = g_timeout_source_new(g_random_int_range(0, answerWindowMs));
+    // The timer owns the list, whether it fires or is destroyed unfired.
+    g_source_set_callback(
+        timer, answerSearch, answers.release(), [](gpointer data) { delete static_cast<std::vector<guint> *>(data); });
     g_source_attach(timer, g_main_context_get_thread_default());
-    g_source_unref(timer);
 }
 } // namespace
 

@@ -14,9 +14,8 @@ const char templateFileName[] = "tmserverdevice.xml";
 const char temporaryFileTemplate[] = "upnp_root_device_XXXXXXXX.xml";
 } // namespace
 
-TmServerDevice::TmServerDevice(const QString &descriptionDir, QObject *parent)
-    : QObject(parent)
-    , d(new TmServerDevicePrivate)
+TmServerDevice::TmServerDevice(const QString &descriptionDir)
+    : d(std::make_unique<TmServerDevicePrivate>())
 {
     d->descriptionDir = descriptionDir;
     d->descriptionFile.setFileTemplate(QDir::tempPath() + QLatin1Char('/') + QLatin1String(temporaryFileTemplate));
@@ -27,11 +26,6 @@ TmServerDevice::TmServerDevice(const QString &descriptionDir, QObject *parent)
 TmServerDevice::~TmServerDevice()
 {
     withdraw();
-    if (d->description) {
-        xmlFreeDoc(d->description);
-        d->description = nullptr;
-    }
-    delete d;
 }
 
 bool TmServerDevice::createRootDevice(GUPnPContext *context)
@@ -51,16 +45,18 @@ bool TmServerDevice::createRootDevice(GUPnPContext *context)
     // rather than the file system root keeps it from serving the whole machine.
     const QByteArray descriptionDir = QDir(d->descriptionDir).absolutePath().toLatin1();
     keepSearchAnswersPrompt(GSSDP_CLIENT(context));
-    GError *error = nullptr;
+    g_autoptr(GError) error = nullptr;
     d->rootDevice = gupnp_root_device_new(context, descriptionPath.constData(), descriptionDir.constData(), &error);
-    if (error) {
+    if (error)
         qCWarning(lcDevice, "Cannot create the root device from %s: %s", descriptionPath.constData(), error->message);
-        g_error_free(error);
-    }
     if (!d->rootDevice)
         return false;
     d->publishedDescriptionPath = descriptionPath;
-    startService();
+    if (!startService())
+        qCWarning(lcDevice,
+            "Cannot bind the services of %s to the back-end: the device is published, but no "
+            "action or query reaches the back-end",
+            descriptionPath.constData());
     return true;
 }
 
@@ -126,7 +122,7 @@ bool TmServerDevice::startService()
     if (!d->rootDevice)
         return false;
     auto service = std::make_unique<TmService>(
-        this, QLatin1String(VehiraServer::busName), QLatin1String(VehiraServer::objectPath));
+        nullptr, QLatin1String(VehiraServer::busName), QLatin1String(VehiraServer::objectPath));
     if (!service->bindToRootDevice(d->rootDevice))
         return false;
     d->service = std::move(service);

@@ -3,19 +3,21 @@
 #include "upnp/publisheddevice.h"
 
 #include <QFileInfo>
-#include <QObject>
+
+#include <memory>
 
 typedef struct _xmlNode xmlNode;
 class TmServerDevicePrivate;
 
 // The published UPnP root device: its description document (loaded from the template,
 // personalised, saved to a temporary file), the GUPnP root device and the service bridge.
-class TmServerDevice : public QObject, public PublishedDevice
+class TmServerDevice final : public PublishedDevice
 {
-    Q_OBJECT
 public:
-    TmServerDevice(const QString &descriptionDir, QObject *parent);
-    ~TmServerDevice() override;
+    explicit TmServerDevice(const QString &descriptionDir);
+    ~TmServerDevice();
+    TmServerDevice(const TmServerDevice &) = delete;
+    TmServerDevice &operator=(const TmServerDevice &) = delete;
 
     // True when the device has a root device on the context after the call. The description
     // is personalised and saved once; a root device on another context is replaced, so the
@@ -44,5 +46,5 @@ private:
     QString bluetoothAddress();
     QString bluetoothAdapterName();
 
-    TmServerDevicePrivate *d;
+    std::unique_ptr<TmServerDevicePrivate> const d;
 };

@@ -14,12 +14,16 @@
 class TmServerDevicePrivate
 {
 public:
+    ~TmServerDevicePrivate()
+    {
+        xmlFreeDoc(description);
+    }
+
     GUPnPRootDevice *rootDevice = nullptr;
     xmlDocPtr description = nullptr;
     QString descriptionDir;
     QTemporaryFile descriptionFile;
-    // The bridge is also the device's QObject child, but is deleted here, before the root device
-    // is released.
+    // Deleted before the root device is released, whose services it holds handlers on.
     std::unique_ptr<TmService> service;
     // The personalised description once a root device has been made from it; every later
     // root device (on a new context) is made from the same file.

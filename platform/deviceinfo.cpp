@@ -141,15 +141,12 @@ QString DeviceInfoPrivate::deviceTreeVendor() const
 }
 
 DeviceInfo::DeviceInfo(const QString &rootDir)
-    : d(new DeviceInfoPrivate)
+    : d(std::make_unique<DeviceInfoPrivate>())
 {
     d->root = QDir(rootDir);
 }
 
-DeviceInfo::~DeviceInfo()
-{
-    delete d;
-}
+DeviceInfo::~DeviceInfo() = default;
 
 QString DeviceInfo::imei() const
 {

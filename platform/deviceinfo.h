@@ -2,6 +2,8 @@
 
 #include <QString>
 
+#include <memory>
+
 class DeviceInfoPrivate;
 
 // The handset's identity as the platform reports it. Each value comes from the first source
@@ -34,5 +36,5 @@ public:
 
 private:
     Q_DISABLE_COPY(DeviceInfo)
-    DeviceInfoPrivate *d;
+    std::unique_ptr<DeviceInfoPrivate> const d;
 };

@@ -28,20 +28,20 @@ class PosixSignalProxyPrivate
 {
 public:
     int pipe[2] = {-1, -1};
-    QSocketNotifier *notifier = nullptr;
+    std::unique_ptr<QSocketNotifier> notifier;
 };
 
 PosixSignalProxy::PosixSignalProxy(QObject *parent)
     : QObject(parent)
-    , d(new PosixSignalProxyPrivate)
+    , d(std::make_unique<PosixSignalProxyPrivate>())
 {
     if (pipe2(d->pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
         qWarning("Cannot create the signal pipe; SIGHUP, SIGTERM and SIGINT keep their default action");
         return;
     }
     signalPipeWriteEnd = d->pipe[1];
-    d->notifier = new QSocketNotifier(d->pipe[0], QSocketNotifier::Read, this);
-    connect(d->notifier, &QSocketNotifier::activated, this, [this] {
+    d->notifier = std::make_unique<QSocketNotifier>(d->pipe[0], QSocketNotifier::Read);
+    connect(d->notifier.get(), &QSocketNotifier::activated, this, [this] {
         unsigned char byte = 0;
         while (read(d->pipe[0], &byte, 1) == 1) {
             if (byte == SIGHUP)
@@ -69,9 +69,8 @@ PosixSignalProxy::~PosixSignalProxy()
         for (int signalNumber : forwardedSignals)
             sigaction(signalNumber, &action, nullptr);
         signalPipeWriteEnd = -1;
-        delete d->notifier;
+        d->notifier.reset();
         close(d->pipe[0]);
         close(d->pipe[1]);
     }
-    delete d;
 }

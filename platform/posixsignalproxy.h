@@ -2,6 +2,8 @@
 
 #include <QObject>
 
+#include <memory>
+
 class PosixSignalProxyPrivate;
 
 // Turns SIGHUP, SIGTERM and SIGINT into Qt signals delivered on the thread that owns the proxy.
@@ -19,5 +21,6 @@ Q_SIGNALS:
     void posixSIGINT();
 
 private:
-    PosixSignalProxyPrivate *d;
+    Q_DISABLE_COPY(PosixSignalProxy)
+    std::unique_ptr<PosixSignalProxyPrivate> const d;
 };

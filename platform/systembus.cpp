@@ -1,8 +1,13 @@
 #include "platform/systembus.h"
 
+#include "platform/cleanup.h"
+#include "platform/stacklog.h"
+#include "platform/tmserver_debug.h"
+
 #include <glib.h>
 #include <systemd/sd-bus.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -74,11 +79,17 @@ bool readReply(sd_bus_message *message, SystemBusReply *reply)
     return std::strcmp(signature, "a{oa{sa{sv}}}") == 0 && readObjects(message, &reply->objects);
 }
 
-SystemBusReply errorReply(const char *name)
+SystemBusReply errorReply(const char *name, const QString &message)
 {
     SystemBusReply reply;
     reply.error = QString::fromLatin1(name);
+    reply.errorMessage = message;
     return reply;
+}
+
+QString failure(const char *what, int error)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(what), QString::fromLocal8Bit(std::strerror(-error)));
 }
 
 int keepReply(sd_bus_message *message, void *userdata, sd_bus_error *)
@@ -92,70 +103,91 @@ int keepReply(sd_bus_message *message, void *userdata, sd_bus_error *)
 class SystemBusPrivate
 {
 public:
-    sd_bus_message *awaitReply(sd_bus_message *request, uint64_t timeoutUsec);
+    SystemBusPrivate() = default;
+    ~SystemBusPrivate()
+    {
+        sd_bus_close_unref(bus);
+    }
+    SystemBusPrivate(const SystemBusPrivate &) = delete;
+    SystemBusPrivate &operator=(const SystemBusPrivate &) = delete;
+
+    int awaitReply(sd_bus_message *request, uint64_t timeoutUsec, sd_bus_message **reply);
+    SystemBusReply call(const char *service, const char *path, const char *interface, const char *method,
+        const char *argument, int timeoutMsec);
 
     sd_bus *bus = nullptr;
+    // Why there is no bus, once there is none.
+    QString lost;
 };
 
 // sd_bus_call would wait without bound for a bus that accepts the connection but never
-// authenticates it; here the one bound covers the connection's set-up too.
-sd_bus_message *SystemBusPrivate::awaitReply(sd_bus_message *request, uint64_t timeoutUsec)
+// authenticates it; here the one bound covers the connection's set-up too. A negative errno when
+// no reply came.
+int SystemBusPrivate::awaitReply(sd_bus_message *request, uint64_t timeoutUsec, sd_bus_message **reply)
 {
-    sd_bus_message *reply = nullptr;
-    sd_bus_slot *slot = nullptr;
-    if (sd_bus_call_async(bus, &slot, request, keepReply, &reply, timeoutUsec) < 0)
-        return nullptr;
+    TM_CLEANUP(sd_bus_slot_unrefp) sd_bus_slot *slot = nullptr;
+    int result = sd_bus_call_async(bus, &slot, request, keepReply, reply, timeoutUsec);
     const gint64 deadline = g_get_monotonic_time() + gint64(timeoutUsec);
-    while (!reply) {
-        const int processed = sd_bus_process(bus, nullptr);
-        if (processed > 0)
+    while (result >= 0 && !*reply) {
+        if ((result = sd_bus_process(bus, nullptr)) != 0)
             continue;
         const gint64 left = deadline - g_get_monotonic_time();
-        if (processed < 0 || left <= 0 || sd_bus_wait(bus, uint64_t(left)) < 0)
-            break;
+        result = left > 0 ? sd_bus_wait(bus, uint64_t(left)) : -ETIMEDOUT;
     }
-    sd_bus_slot_unref(slot);
+    if (*reply)
+        return 0;
     // A bus that has not even taken the connection in time will not answer the next call either.
-    if (!reply && sd_bus_is_ready(bus) <= 0)
+    if (sd_bus_is_ready(bus) <= 0) {
         bus = sd_bus_close_unref(bus);
+        lost = failure("the system bus did not take the connection", result);
+    }
+    return result;
+}
+
+SystemBusReply SystemBusPrivate::call(const char *service, const char *path, const char *interface, const char *method,
+    const char *argument, int timeoutMsec)
+{
+    if (timeoutMsec <= 0)
+        return errorReply(noReplyError, QStringLiteral("no time left"));
+    if (!bus)
+        return errorReply(disconnectedError, lost);
+    TM_CLEANUP(sd_bus_message_unrefp) sd_bus_message *request = nullptr;
+    int result = sd_bus_message_new_method_call(bus, &request, service, path, interface, method);
+    if (result >= 0 && argument)
+        result = sd_bus_message_append(request, "s", argument);
+    if (result < 0)
+        return errorReply(disconnectedError, failure("cannot make the call", result));
+    TM_CLEANUP(sd_bus_message_unrefp) sd_bus_message *message = nullptr;
+    if ((result = awaitReply(request, uint64_t(timeoutMsec) * 1000, &message)) < 0)
+        return errorReply(noReplyError, failure("no reply", result));
+    if (const sd_bus_error *error = sd_bus_message_get_error(message))
+        return errorReply(error->name, QString::fromUtf8(error->message));
+    SystemBusReply reply;
+    if (!readReply(message, &reply))
+        return errorReply(invalidSignatureError,
+            QStringLiteral("a reply of signature %1").arg(QLatin1String(sd_bus_message_get_signature(message, true))));
     return reply;
 }
 
 SystemBus::SystemBus()
-    : d(new SystemBusPrivate)
+    : d(std::make_unique<SystemBusPrivate>())
 {
-    if (sd_bus_open_system(&d->bus) < 0)
+    if (const int error = sd_bus_open_system(&d->bus); error < 0) {
         d->bus = nullptr;
+        d->lost = failure("cannot connect to the system bus", error);
+    }
 }
 
-SystemBus::~SystemBus()
-{
-    sd_bus_close_unref(d->bus);
-    delete d;
-}
+SystemBus::~SystemBus() = default;
 
+// Every service asked may be missing from a handset: the failures are logged at debug level only,
+// each on one line (a service's error text may run over many, a Python mock's traceback does).
 SystemBusReply SystemBus::call(const char *service, const char *path, const char *interface, const char *method,
     const char *argument, int timeoutMsec) const
 {
-    if (timeoutMsec <= 0)
-        return errorReply(noReplyError);
-    if (!d->bus)
-        return errorReply(disconnectedError);
-    sd_bus_message *request = nullptr;
-    if (sd_bus_message_new_method_call(d->bus, &request, service, path, interface, method) < 0
-        || (argument && sd_bus_message_append(request, "s", argument) < 0)) {
-        sd_bus_message_unref(request);
-        return errorReply(disconnectedError);
-    }
-    sd_bus_message *message = d->awaitReply(request, uint64_t(timeoutMsec) * 1000);
-    sd_bus_message_unref(request);
-    SystemBusReply reply;
-    if (!message)
-        reply = errorReply(noReplyError);
-    else if (sd_bus_message_is_method_error(message, nullptr))
-        reply = errorReply(sd_bus_message_get_error(message)->name);
-    else if (!readReply(message, &reply))
-        reply = errorReply(invalidSignatureError);
-    sd_bus_message_unref(message);
+    SystemBusReply reply = d->call(service, path, interface, method, argument, timeoutMsec);
+    if (!reply.error.isEmpty())
+        qCDebug(lcPlatform, "%s.%s of %s: %s (%s)", interface, method, service, qUtf8Printable(reply.error),
+            StackLog::printable(qUtf8Printable(reply.errorMessage)).c_str());
     return reply;
 }

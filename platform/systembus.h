@@ -4,15 +4,19 @@
 #include <QString>
 #include <QVariantMap>
 
+#include <memory>
+
 class SystemBusPrivate;
 
 // Of each interface's properties only the string-typed ones: the identity needs no others.
 using InterfaceProperties = QMap<QString, QVariantMap>;
 using ManagedObjects = QMap<QString, InterfaceProperties>;
 
-// The reply of a call, read as its signature says; error is the D-Bus error name, empty on success.
+// The reply of a call, read as its signature says; error is the D-Bus error name, empty on success,
+// and errorMessage says why (for a call that failed here, with the system's reason).
 struct SystemBusReply {
     QString error;
+    QString errorMessage;
     QString objectPath;
     QVariantMap properties;
     ManagedObjects objects;
@@ -32,8 +36,9 @@ public:
     SystemBusReply call(const char *service, const char *path, const char *interface, const char *method,
         const char *argument, int timeoutMsec) const;
 
-private:
     SystemBus(const SystemBus &) = delete;
     SystemBus &operator=(const SystemBus &) = delete;
-    SystemBusPrivate *d;
+
+private:
+    std::unique_ptr<SystemBusPrivate> const d;
 };

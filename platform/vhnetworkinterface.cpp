@@ -40,7 +40,7 @@ public:
 
 VhNetworkInterface::~VhNetworkInterface() = default;
 
-VhNetworkInterface *VhNetworkInterface::factory()
+std::unique_ptr<VhNetworkInterface> VhNetworkInterface::factory()
 {
-    return new SystemNetworkInterface;
+    return std::make_unique<SystemNetworkInterface>();
 }

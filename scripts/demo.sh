@@ -3,10 +3,12 @@
 # namespace with private D-Bus buses and the demo back-end, and shows from a head-unit namespace
 # at the other end of the veth link that the device is announced, that its description and an
 # icon can be fetched, and what a head unit sees of the application server: the application
-# list, a launch and the events it triggers. Nothing leaves the machine. Needs root.
+# list, a launch and the events it triggers. Nothing leaves the machine. Needs root; run by a
+# user, it runs itself under sudo.
 #
 #   scripts/demo.sh [BUILD_DIR]     BUILD_DIR defaults to ./build-demo
 set -euo pipefail
+source "$(dirname "$0")/as-root.sh"
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(realpath -m "${1:-build-demo}")

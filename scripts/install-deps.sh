@@ -1,6 +1,7 @@
 #!/bin/sh
 # Installs the Debian 12 packages needed to build, demonstrate and test the daemon.
 set -eu
+. "$(dirname "$0")/as-root.sh"
 export DEBIAN_FRONTEND=noninteractive
 apt-get update
 apt-get install -y --no-install-recommends \

@@ -9,6 +9,7 @@
 # TM_FUZZ_RUNS (default 1000000) and TM_FUZZ_SECONDS (default 45) bound each target: with six
 # targets the whole check stays within about five minutes on two cores.
 set -euo pipefail
+source "$(dirname "$0")/as-root.sh"
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(realpath -m "${1:-build-fuzz}")

@@ -2,13 +2,14 @@
 # The test command: installs the Debian packages, builds the daemon in a fresh build directory
 # (warnings are errors), stages an installation inside it, builds the Debian packages into
 # BUILD_DIR/package and runs every test. Needs root: the tests create private network namespaces,
-# and one installs the packages (and removes them again).
+# and one installs the packages (and removes them again); run by a user, it runs itself under sudo.
 #
 #   scripts/run-tests.sh [BUILD_DIR]     BUILD_DIR defaults to ./build-tests
 #
 # With TM_SANITIZE=1 the tests run a second time on an AddressSanitizer/UBSan build in
 # BUILD_DIR-sanitize.
 set -euo pipefail
+source "$(dirname "$0")/as-root.sh"
 
 source_dir=$(cd "$(dirname "$0")/.." && pwd)
 build_dir=$(realpath -m "${1:-build-tests}")

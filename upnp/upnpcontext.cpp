@@ -1,5 +1,6 @@
 #include "upnp/upnpcontext.h"
 
+#include "platform/servicemanager.h"
 #include "platform/tmserver_debug.h"
 #include "upnp/httpserverpolicy.h"
 #include "upnp/publisheddevice.h"
@@ -127,16 +128,22 @@ void UpnpContextPrivate::publishOn(GUPnPContext *context)
     g_object_set(context, "active", TRUE, nullptr);
     serverDevice->setAvailable();
     published = context;
+    const char *address = gssdp_client_get_host_ip(GSSDP_CLIENT(context));
+    ServiceManager::setStatus(QStringLiteral("Published on %1 %2 port %3")
+                                  .arg(QLatin1String(interfaceName), QLatin1String(address))
+                                  .arg(gupnp_context_get_port(context)),
+        !withdrawnBefore);
     qCInfo(lcUpnp, "%s on %s address %s port %u, LOCATION %s, UDN %s",
-        withdrawnBefore ? "Link back: device published again" : "Device published", interfaceName.constData(),
-        gssdp_client_get_host_ip(GSSDP_CLIENT(context)), gupnp_context_get_port(context),
-        qUtf8Printable(serverDevice->location()), qUtf8Printable(serverDevice->udn()));
+        withdrawnBefore ? "Link back: device published again" : "Device published", interfaceName.constData(), address,
+        gupnp_context_get_port(context), qUtf8Printable(serverDevice->location()), qUtf8Printable(serverDevice->udn()));
 }
 
 void UpnpContextPrivate::withdraw(const char *reason)
 {
     qCInfo(lcUpnp, "Device withdrawn from %s address %s: %s", interfaceName.constData(),
         gssdp_client_get_host_ip(GSSDP_CLIENT(published)), reason);
+    ServiceManager::setStatus(QStringLiteral("Withdrawn from %1 (%2); waiting for it")
+                                  .arg(QLatin1String(interfaceName), QLatin1String(reason)));
     serverDevice->withdraw();
     published = nullptr;
     withdrawnBefore = true;
@@ -152,9 +159,8 @@ void UpnpContextPrivate::waitForFirstContext()
         g_source_remove(timeout);
 }
 
-UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice, QObject *parent)
-    : QObject(parent)
-    , d(new UpnpContextPrivate)
+UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice)
+    : d(std::make_unique<UpnpContextPrivate>())
 {
     d->serverDevice = serverDevice;
     d->interfaceName = interfaceName.toLatin1();
@@ -164,14 +170,13 @@ UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice
 UpnpContext::~UpnpContext()
 {
     if (d->manager)
-        g_signal_handlers_disconnect_by_data(d->manager, d);
+        g_signal_handlers_disconnect_by_data(d->manager, d.get());
     if (d->published)
         d->serverDevice->withdraw();
     flushPendingReplies();
     for (GUPnPContext *context : d->contexts)
         g_object_unref(context);
     g_clear_object(&d->manager);
-    delete d;
 }
 
 bool UpnpContext::start()
@@ -188,8 +193,8 @@ bool UpnpContext::start()
     }
     // Contexts are opened from the main loop only, after this.
     d->manager = gupnp_context_manager_create_full(GSSDP_UDA_VERSION_1_0, G_SOCKET_FAMILY_IPV4, guint(d->port));
-    g_signal_connect(d->manager, "context-available", G_CALLBACK(UpnpContextPrivate::onContextAvailable), d);
-    g_signal_connect(d->manager, "context-unavailable", G_CALLBACK(UpnpContextPrivate::onContextUnavailable), d);
+    g_signal_connect(d->manager, "context-available", G_CALLBACK(UpnpContextPrivate::onContextAvailable), d.get());
+    g_signal_connect(d->manager, "context-unavailable", G_CALLBACK(UpnpContextPrivate::onContextUnavailable), d.get());
     d->waitForFirstContext();
     if (!d->published)
         qCWarning(

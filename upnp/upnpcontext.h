@@ -1,7 +1,8 @@
 #pragma once
 
-#include <QObject>
 #include <QString>
+
+#include <memory>
 
 class PublishedDevice;
 class UpnpContextPrivate;
@@ -10,13 +11,14 @@ class UpnpContextPrivate;
 // context on it (the interface comes up with an address), it publishes the installation and
 // icon directories there and has the server device announce its root device on it; when the
 // context goes (address removed, interface down or gone), the root device is withdrawn.
-class UpnpContext : public QObject
+class UpnpContext
 {
-    Q_OBJECT
 public:
     // The server device stays the caller's; it must outlive this object.
-    UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice, QObject *parent);
-    ~UpnpContext() override;
+    UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice);
+    ~UpnpContext();
+    UpnpContext(const UpnpContext &) = delete;
+    UpnpContext &operator=(const UpnpContext &) = delete;
 
     // False when the port is out of range, or the interface is missing or has no usable
     // address: the device must be up once start() returns true.
@@ -24,5 +26,5 @@ public:
 
 private:
     friend class UpnpContextPrivate;
-    UpnpContextPrivate *d;
+    std::unique_ptr<UpnpContextPrivate> const d;
 };

@@ -162,15 +162,12 @@ public:
 
 DemoBackend::DemoBackend(int replyDelayMs, QObject *parent)
     : QObject(parent)
-    , d(new DemoBackendPrivate)
+    , d(std::make_unique<DemoBackendPrivate>())
 {
     d->replyDelay = replyDelayMs;
 }
 
-DemoBackend::~DemoBackend()
-{
-    delete d;
-}
+DemoBackend::~DemoBackend() = default;
 
 template <typename Reply>
 Reply DemoBackend::answer(const Reply &reply)

@@ -5,6 +5,8 @@
 #include <QDBusContext>
 #include <QObject>
 
+#include <memory>
+
 class DemoBackendPrivate;
 
 // A demonstration back-end: three sample applications whose status follows launch and
@@ -39,5 +41,5 @@ private:
     template <typename Reply>
     Reply answer(const Reply &reply);
 
-    DemoBackendPrivate *d;
+    std::unique_ptr<DemoBackendPrivate> const d;
 };

@@ -1,7 +1,10 @@
 """One daemon follows its USB link through an address change, a replug and a link flap."""
 import os
+import signal
+import socket
 import subprocess
 import sys
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -11,6 +14,26 @@ import testbed
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
 DEVICE_TYPE = "urn:schemas-upnp-org:device:TmServerDevice:1"
 SUBSCRIPTIONS_PER_SERVICE = 32
+WATCHDOG_S = 0.4
+
+
+class ServiceManager:
+    """The service manager's end of NOTIFY_SOCKET, read as the messages come, so that none waits."""
+
+    def __init__(self, path):
+        self.socket, self.messages = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM), []
+        self.socket.bind(str(path))
+        threading.Thread(target=self.receive, daemon=True).start()
+
+    def receive(self):
+        while True:
+            self.messages.append((time.monotonic(), self.socket.recv(4096).decode()))
+
+    def pings(self, start, end=float("inf")):
+        return sum(start <= at < end and message == "WATCHDOG=1" for at, message in self.messages)
+
+    def statuses(self):
+        return [message for _, message in self.messages if "STATUS=" in message]
 
 
 class LinkFollow(unittest.TestCase):
@@ -49,27 +72,46 @@ class LinkFollow(unittest.TestCase):
         # In a sanitized build: a known leak of GUPnP's, told apart by its full stack.
         leak_options = {"LSAN_OPTIONS": f"suppressions={Path(__file__).with_name('gupnp-netlink.supp')}",
                         "ASAN_OPTIONS": "fast_unwind_on_malloc=0"}
+        manager = ServiceManager(self.bed.directory / "notify")
         daemon = self.bed.start_daemon("-i", "usb0", env={
-            name: ":".join(filter(None, (os.environ.get(name), value))) for name, value in leak_options.items()})
+            name: ":".join(filter(None, (os.environ.get(name), value))) for name, value in leak_options.items()} | {
+            "NOTIFY_SOCKET": manager.socket.getsockname(), "WATCHDOG_USEC": str(int(WATCHDOG_S * 1e6))})
         self.listener = testbed.EventListener(self.bed)
         self.assertTrue(testbed.wait_until(daemon.temporary_descriptions, 10), daemon.log())
         udn = testbed.element(INSTALL.template.read_bytes(), "UDN")
         sid = self.assertReachable(daemon, testbed.HANDSET_ADDRESS, udn, None)
-        changes = (  # (name, how the link goes, how it comes back, the address it comes back with)
+        published = f"STATUS=Published on usb0 {testbed.HANDSET_ADDRESS} port {daemon.listening_port()}"
+        self.assertEqual(manager.statuses(), ["READY=1\n" + published])
+        changes = (  # (name, how the link goes, how it comes back, the address it comes back with, why it went)
             ("address change", ("addr", "del", f"{testbed.HANDSET_ADDRESS}/24", "dev", "usb0"),
-             lambda: self.handset("addr", "add", "10.77.0.5/24", "dev", "usb0"), "10.77.0.5"),
-            ("replug", ("link", "del", "usb0"), self.replug, testbed.HANDSET_ADDRESS),
+             lambda: self.handset("addr", "add", "10.77.0.5/24", "dev", "usb0"), "10.77.0.5", "address removed"),
+            # The kernel may take the link down before it deletes it.
+            ("replug", ("link", "del", "usb0"), self.replug, testbed.HANDSET_ADDRESS, "interface (gone|down)"),
             ("down and up", ("link", "set", "usb0", "down"), lambda: self.handset("link", "set", "usb0", "up"),
-             testbed.HANDSET_ADDRESS),
+             testbed.HANDSET_ADDRESS, "interface down"),
         )
-        for name, going, coming_back, address in changes:
+        for name, going, coming_back, address, reason in changes:
             with self.subTest(change=name):
+                since = time.monotonic()
                 self.handset(*going)
                 cpu_before = daemon.cpu_seconds()
                 time.sleep(2)
                 self.assertLess(daemon.cpu_seconds() - cpu_before, 0.05, "the daemon spun while the link was gone")
+                self.assertRegex(manager.statuses()[-1], rf"^STATUS=Withdrawn from usb0 \({reason}\); waiting for it$")
+                # At half the interval, less whatever a loaded machine holds the daemon up.
+                pings, elapsed = manager.pings(since), time.monotonic() - since
+                self.assertTrue(elapsed / WATCHDOG_S + 1 < pings <= elapsed / WATCHDOG_S * 2 + 2, (pings, elapsed))
                 coming_back()
                 sid = self.assertReachable(daemon, address, udn, sid)
+                self.assertRegex(manager.statuses()[-1], rf"^STATUS=Published on usb0 {address} port \d+$")
+        os.kill(daemon.pid, signal.SIGSTOP)
+        testbed.wait_until(lambda: Path(f"/proc/{daemon.pid}/stat").read_text().split()[2] == "T", 5)
+        stopped = time.monotonic() + 0.1
+        time.sleep(0.1 + 3 * WATCHDOG_S)
+        resumed = time.monotonic()
+        os.kill(daemon.pid, signal.SIGCONT)
+        self.assertEqual(manager.pings(stopped, resumed), 0, "a watchdog ping while the main loop stood still")
+        self.assertTrue(testbed.wait_until(lambda: manager.pings(resumed), 5))
         self.assertEqual(daemon.stop(), 0, daemon.log())
 
 

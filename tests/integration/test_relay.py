@@ -22,6 +22,9 @@ STANDARD_TEXTS = [
     (830, "The profile identifier does not exist or the application cannot use the specified profile identifier."),
     (816, UNKNOWN.format(816)), (999, UNKNOWN.format(999)),
 ]
+REFUSING_BUS = """<busconfig><include>/usr/share/dbus-1/session.conf</include><policy context="mandatory">
+<deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus" send_member="AddMatch"/>
+</policy></busconfig>"""
 
 
 def start_handset(bed, env):
@@ -160,6 +163,17 @@ class Relay(unittest.TestCase):
         expected = {"AppListUpdate": "list 3", "AppStatusUpdate": "bad \ufffd\ufffd"}
         self.assertEqual(listener.state_of(app, expected), expected)
         self.assertEqual(listener.state_of(profile, {"UnusedProfileIDs": ""}), {"UnusedProfileIDs": ""})
+
+
+class RefusedMatches(unittest.TestCase):
+    def test_a_bus_that_refuses_the_matches_is_reported(self):
+        with testbed.Testbed("rm", DAEMON, INSTALL) as bed:
+            (config := bed.directory / "refusing.conf").write_text(REFUSING_BUS)
+            daemon = bed.start_daemon("-i", "usb0", env={"DBUS_SESSION_BUS_ADDRESS": bed.start_bus("refusing", config)})
+            expected = [f"<4>tmserver.backend: The bus refused the back-end's signal {name}Changed " for name in (
+                "AppListUpdateState", "AppStatusUpdateState", "UnusedProfileIDs")] + [
+                f"<3>tmserver.backend: The bus refused to report when {testbed.BACKEND_NAME} loses its owner "]
+            self.assertTrue(testbed.wait_until(lambda: all(line in daemon.log() for line in expected), 10), daemon.log())
 
 
 class Ending(unittest.TestCase):

@@ -189,10 +189,12 @@ class Testbed:
         if self.install:
             self.install.restore_template()
 
-    def start_bus(self, name):
-        """A private dbus-daemon on a path socket; any local user may connect."""
+    def start_bus(self, name, config=None):
+        """A private dbus-daemon on a path socket, with the session bus's configuration or the given one;
+        any local user may connect."""
         with open(self.directory / f"{name}-bus.log", "wb") as log:
-            process = subprocess.Popen(["dbus-daemon", "--session", "--nofork", "--nopidfile", "--print-address",
+            process = subprocess.Popen(["dbus-daemon", f"--config-file={config}" if config else "--session",
+                                        "--nofork", "--nopidfile", "--print-address",
                                         f"--address=unix:path={self.directory / name}-bus"],
                                        stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=log)
         self.processes.append(process)

@@ -31,7 +31,7 @@ struct Daemon {
 
 QString defaultInterfaceName()
 {
-    const std::unique_ptr<VhNetworkInterface> networkInterface = VhNetworkInterface::factory();
+    const std::unique_ptr<VhNetworkInterface> networkInterface(VhNetworkInterface::factory());
     const QString name = networkInterface ? networkInterface->interfaceName() : QString();
     return name.isEmpty() ? QStringLiteral("usb0") : name;
 }
@@ -73,8 +73,9 @@ int main(int argc, char **argv)
         QObject::connect(daemon.signalProxy.get(), posixSignal, application, &QCoreApplication::quit);
 
     ServiceManager::feedWatchdog();
-    daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory));
-    daemon.upnpHost = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get());
+    daemon.serverDevice = std::make_unique<TmServerDevice>(QLatin1String(descriptionDirectory), nullptr);
+    daemon.upnpHost
+        = std::make_unique<UpnpContext>(settings.interfaceName, settings.port, daemon.serverDevice.get(), nullptr);
     if (!daemon.upnpHost->start())
         return 1;
 

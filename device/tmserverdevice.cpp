@@ -14,8 +14,9 @@ const char templateFileName[] = "tmserverdevice.xml";
 const char temporaryFileTemplate[] = "upnp_root_device_XXXXXXXX.xml";
 } // namespace
 
-TmServerDevice::TmServerDevice(const QString &descriptionDir)
-    : d(std::make_unique<TmServerDevicePrivate>())
+TmServerDevice::TmServerDevice(const QString &descriptionDir, QObject *parent)
+    : QObject(parent)
+    , d(std::make_unique<TmServerDevicePrivate>())
 {
     d->descriptionDir = descriptionDir;
     d->descriptionFile.setFileTemplate(QDir::tempPath() + QLatin1Char('/') + QLatin1String(temporaryFileTemplate));
@@ -122,7 +123,7 @@ bool TmServerDevice::startService()
     if (!d->rootDevice)
         return false;
     auto service = std::make_unique<TmService>(
-        nullptr, QLatin1String(VehiraServer::busName), QLatin1String(VehiraServer::objectPath));
+        this, QLatin1String(VehiraServer::busName), QLatin1String(VehiraServer::objectPath));
     if (!service->bindToRootDevice(d->rootDevice))
         return false;
     d->service = std::move(service);

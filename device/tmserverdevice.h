@@ -3,6 +3,7 @@
 #include "upnp/publisheddevice.h"
 
 #include <QFileInfo>
+#include <QObject>
 
 #include <memory>
 
@@ -11,13 +12,11 @@ class TmServerDevicePrivate;
 
 // The published UPnP root device: its description document (loaded from the template,
 // personalised, saved to a temporary file), the GUPnP root device and the service bridge.
-class TmServerDevice final : public PublishedDevice
+class TmServerDevice : public QObject, public PublishedDevice
 {
 public:
-    explicit TmServerDevice(const QString &descriptionDir);
-    ~TmServerDevice();
-    TmServerDevice(const TmServerDevice &) = delete;
-    TmServerDevice &operator=(const TmServerDevice &) = delete;
+    TmServerDevice(const QString &descriptionDir, QObject *parent);
+    ~TmServerDevice() override;
 
     // True when the device has a root device on the context after the call. The description
     // is personalised and saved once; a root device on another context is replaced, so the

@@ -40,7 +40,7 @@ public:
 
 VhNetworkInterface::~VhNetworkInterface() = default;
 
-std::unique_ptr<VhNetworkInterface> VhNetworkInterface::factory()
+VhNetworkInterface *VhNetworkInterface::factory()
 {
-    return std::make_unique<SystemNetworkInterface>();
+    return new SystemNetworkInterface;
 }

@@ -159,8 +159,9 @@ void UpnpContextPrivate::waitForFirstContext()
         g_source_remove(timeout);
 }
 
-UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice)
-    : d(std::make_unique<UpnpContextPrivate>())
+UpnpContext::UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice, QObject *parent)
+    : QObject(parent)
+    , d(std::make_unique<UpnpContextPrivate>())
 {
     d->serverDevice = serverDevice;
     d->interfaceName = interfaceName.toLatin1();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QObject>
 #include <QString>
 
 #include <memory>
@@ -11,14 +12,12 @@ class UpnpContextPrivate;
 // context on it (the interface comes up with an address), it publishes the installation and
 // icon directories there and has the server device announce its root device on it; when the
 // context goes (address removed, interface down or gone), the root device is withdrawn.
-class UpnpContext
+class UpnpContext : public QObject
 {
 public:
     // The server device stays the caller's; it must outlive this object.
-    UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice);
-    ~UpnpContext();
-    UpnpContext(const UpnpContext &) = delete;
-    UpnpContext &operator=(const UpnpContext &) = delete;
+    UpnpContext(const QString &interfaceName, int port, PublishedDevice *serverDevice, QObject *parent);
+    ~UpnpContext() override;
 
     // False when the port is out of range, or the interface is missing or has no usable
     // address: the device must be up once start() returns true.

@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         std::abort();
     file.write(reinterpret_cast<const char *>(data), qint64(size));
     file.close();
-    TmServerDevice device(directory.path());
+    TmServerDevice device(directory.path(), nullptr);
     if (!PersonalisationFuzz::fillsUdn(device))
         std::abort();
     return 0;

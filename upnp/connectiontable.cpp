@@ -136,7 +136,10 @@ void ConnectionTable::Private::accept()
             pauseAccepting();
         return;
     }
-    outOfDescriptors = false;
+    // The shortage is over once the connections that waited for it are in: a descriptor freed and
+    // taken again at once is the same shortage, and warns no second time.
+    if (!(g_socket_condition_check(listening, G_IO_IN) & G_IO_IN))
+        outOfDescriptors = false;
     // libsoup sets this only on the sockets it accepts itself; an answer must not wait for an ACK.
     g_socket_set_option(accepted, IPPROTO_TCP, TCP_NODELAY, TRUE, nullptr);
     g_autoptr(GSocketAddress) remote = g_socket_get_remote_address(accepted, nullptr);

@@ -109,13 +109,13 @@ struct RelayedService {
     GUPnPServiceInfo *info;
     Service which;
     QByteArray controlPath;
-    QByteArray eventPath;
+    std::string eventPath;
 };
 
 RelayedService relayedService(GUPnPServiceInfo *info, Service which)
 {
     return RelayedService {info, which, pathOf(gupnp_service_info_get_control_url(info)),
-        pathOf(gupnp_service_info_get_event_subscription_url(info))};
+        pathOf(gupnp_service_info_get_event_subscription_url(info)).toStdString()};
 }
 
 // The answers of one held request or initial event: every evented variable of its service, asked at
@@ -145,9 +145,9 @@ private:
     GUPnPServiceInfo *const service;
     VariableValues *const values;
     Ready ready;
+    const Service which;
     // By the rank of each query's answer.
     std::map<quint64, Query> queries;
-    std::vector<std::pair<const QueryRoute *, QByteArray>> answered;
 };
 
 } // namespace
@@ -169,6 +169,7 @@ PendingValues::PendingValues(const RelayedService &relayed, BusClient &backend, 
     : service(GUPNP_SERVICE_INFO(g_object_ref(relayed.info)))
     , values(VariableValues::of(relayed.info))
     , ready(std::move(ready))
+    , which(relayed.which)
 {
     for (const QueryRoute &route : VehiraServer::queryRoutes) {
         if (route.service == relayed.which)
@@ -187,24 +188,22 @@ void PendingValues::ask(BusClient &backend, const QueryRoute &route)
     const quint64 rank = values->queryLeaves();
     std::unique_ptr<BusCall> call
         = backend.call(*route.method, {}, [this, rank](sd_bus_message *reply) { takeAnswer(rank, reply); });
-    if (call) {
+    if (call)
         queries.emplace(rank, Query {&route, std::move(call)});
-    } else {
+    else
         values->offer(route.variable, QByteArray(), rank);
-        answered.emplace_back(&route, QByteArray());
-    }
 }
 
+// As the service's store has them: a change signalled while a query was out wins over its answer.
 EventPublisher::Values PendingValues::answers() const
 {
-    EventPublisher::Values inRouteOrder;
+    EventPublisher::Values known;
     for (const QueryRoute &route : VehiraServer::queryRoutes) {
-        for (const auto &answer : answered) {
-            if (answer.first == &route)
-                inRouteOrder.emplace_back(route.variable, answer.second.toStdString());
-        }
+        const QByteArray *value = route.service == which ? values->find(route.variable) : nullptr;
+        if (value)
+            known.emplace_back(route.variable, value->toStdString());
     }
-    return inRouteOrder;
+    return known;
 }
 
 void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
@@ -217,7 +216,6 @@ void PendingValues::takeAnswer(quint64 rank, sd_bus_message *reply)
     const std::optional<QByteArray> carried
         = text ? XmlValue::fromBackend(route->variable, text) : std::optional<QByteArray>();
     values->offer(route->variable, carried.value_or(QByteArray()), rank);
-    answered.emplace_back(route, carried.value_or(QByteArray()));
     if (queries.empty())
         ready(answers());
 }
@@ -272,10 +270,9 @@ QueryRelay::QueryRelay(TmService *bridge)
             return relay->fetch(controlPath, std::move(ready));
         });
         for (const RelayedService &service : d->services)
-            d->policy->events().addService(
-                service.eventPath.toStdString(), [relay, &service](PendingValues::Ready ready) {
-                    return relay->initialValues(service, std::move(ready));
-                });
+            d->policy->events().addService(service.eventPath, [relay, &service](PendingValues::Ready ready) {
+                return relay->initialValues(service, std::move(ready));
+            });
     }
     // GUPnP calls only handlers connected to the detailed signal. The values live with the service.
     for (const QueryRoute &route : VehiraServer::queryRoutes) {
@@ -291,7 +288,7 @@ QueryRelay::~QueryRelay()
     if (d->policy) {
         d->policy->setValueFetcher({});
         for (const RelayedService &service : d->services)
-            d->policy->events().removeService(service.eventPath.toStdString());
+            d->policy->events().removeService(service.eventPath);
     }
     g_object_unref(d->context);
 }
@@ -301,5 +298,5 @@ void QueryRelay::publishChange(Service service, const char *variable, const QByt
     const RelayedService &relayed = d->services[int(service)];
     VariableValues::of(relayed.info)->change(variable, value);
     if (d->policy)
-        d->policy->events().notify(relayed.eventPath.toStdString(), variable, value.toStdString());
+        d->policy->events().notify(relayed.eventPath, variable, value.toStdString());
 }

@@ -96,9 +96,6 @@ struct EventPublisher::Private {
         bool answered = false;
         bool fetching = true;
         std::unique_ptr<ValueFetch> initialFetch;
-        // What changed while the initial values were fetched: newer than their answers. The changes
-        // also wait behind the initial event.
-        PropertySet changedMeanwhile;
         std::deque<PropertySet> waiting;
         size_t waitingBytes = 0;
         Attempt *inFlight = nullptr;
@@ -184,8 +181,8 @@ void EventPublisher::Private::subscribe(SoupServerMessage *request, const std::s
     setAnswer(request, SOUP_STATUS_OK, sid);
     std::unique_ptr<ValueFetch> fetch
         = services[eventPath]([this, sid](Values values) { initialValuesIn(sid, std::move(values)); });
-    if (Subscription *fetching = find(sid.c_str(), eventPath))
-        fetching->initialFetch = std::move(fetch);
+    if (const auto fetching = subscriptions.find(sid); fetching != subscriptions.end())
+        fetching->second.initialFetch = std::move(fetch);
 }
 
 void EventPublisher::Private::renew(SoupServerMessage *request, const std::string &eventPath)
@@ -266,9 +263,6 @@ void EventPublisher::Private::initialValuesIn(const std::string &sid, Values val
     PropertySet initial;
     for (const auto &answer : values)
         initial.set(answer.first, answer.second);
-    for (const auto &change : subscription.changedMeanwhile.values)
-        initial.set(change.first, change.second);
-    subscription.changedMeanwhile = {};
     subscription.fetching = false;
     subscription.waitingBytes += initial.bytes;
     subscription.waiting.push_front(std::move(initial));
@@ -395,8 +389,6 @@ void EventPublisher::notify(const std::string &eventPath, const char *variable, 
         Private::Subscription &subscription = entry.second;
         if (subscription.eventPath != eventPath)
             continue;
-        if (subscription.fetching)
-            subscription.changedMeanwhile.set(variable, value);
         PropertySet change;
         change.set(variable, value);
         d->enqueue(subscription, std::move(change));

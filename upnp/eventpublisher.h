@@ -19,16 +19,16 @@ class ValueFetch;
 // is more than HttpLimits::maxWaitingEvents or HttpLimits::maxWaitingEventBytes behind, what waits
 // for it merges into one set of the latest values, so its SEQ stays unbroken and the last value
 // always arrives. A new subscriber's initial event (SEQ 0) carries the values its service's fetch
-// brings, each replaced by any change signalled meanwhile (which follows it as usual), and goes
-// out once its SUBSCRIBE has been answered. A subscription whose last NOTIFY failed on every
-// callback is failing: a new SUBSCRIBE that finds a cap of HttpLimits reached evicts one, and is
-// refused only when every counted subscription is live. An expired subscription no longer counts.
+// brings, and goes out once its SUBSCRIBE has been answered; changes notified meanwhile follow it. A subscription whose
+// last NOTIFY failed on every callback is failing: a new SUBSCRIBE that finds a cap of HttpLimits reached evicts one,
+// and is refused only when every counted subscription is live. An expired subscription no longer counts.
 class EventPublisher
 {
 public:
     using Values = std::vector<std::pair<std::string, std::string>>;
-    // Starts fetching the current value of every evented variable of one service and calls ready()
-    // once, possibly from within the call; destroying what it returns cancels the fetch.
+    // Starts fetching the current value of every evented variable of one service, none older than a
+    // change notified while the fetch was out, and calls ready() once, possibly from within the call;
+    // destroying what it returns cancels the fetch.
     using InitialValues = std::function<std::unique_ptr<ValueFetch>(std::function<void(Values)> ready)>;
 
     EventPublisher();

@@ -316,7 +316,7 @@ class HostileLink(unittest.TestCase):
         profile = self.url("/event/TmClientProfile1")
         for _ in range(SUBSCRIPTIONS_PER_SERVICE):
             self.bed.subscribe(profile, DEAD)
-        self.assertEqual(len(self.listener.events_of(self.bed.subscribe(profile, self.listener), 1)), 1)
+        self.listener.events_of(self.bed.subscribe(profile, self.listener), 1)  # fails without its initial event
 
     def unsubscribed_and_renewed(self):
         self.fake.program("GetAppListUpdateState", "reply", "slow", delay_ms=1000)

@@ -28,11 +28,12 @@ class NotifyHandler(http.server.BaseHTTPRequestHandler):
         except (OSError, ValueError, ElementTree.ParseError):
             self.send_error(400)
             return
-        with printing:
-            print(json.dumps(event), flush=True)
+        # Answered first: once an event is printed, the device has its answer.
         self.send_response(200)
         self.send_header("Content-Length", "0")
         self.end_headers()
+        with printing:
+            print(json.dumps(event), flush=True)
 
     def log_message(self, *args):
         pass

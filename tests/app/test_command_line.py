@@ -46,15 +46,20 @@ class CommandLine(unittest.TestCase):
                 self.assertEqual((result.returncode, result.stdout), (1, ""))
                 self.assertRegex(result.stderr, complaint)
 
-    def test_default_interface_is_the_usb_link_that_is_up(self):
-        for command in ("add rndis3 type veth peer name other0", "add usb7 type veth peer name other1", "set rndis3 up"):
-            subprocess.run(["ip", "link", *command.split()], check=True)
-        try:
-            self.assertEqual(run("-h").stdout, USAGE.format(program=DAEMON, interface="rndis3", port=0))
-        finally:
-            for link in ("rndis3", "usb7"):
-                subprocess.run(["ip", "link", "del", link], check=True)
-
+    def test_default_interface_is_the_first_usb_link_that_is_up(self):
+        rows = [("usb7 rndis3+ usb5+", "rndis3"), ("ncm2+", "ncm2"), ("eth4+ usb8", "usb0")]  # created in order; + is up
+        for links, expected in rows:
+            with self.subTest(links=links):
+                for index, link in enumerate(links.split()):
+                    subprocess.run(["ip", "link", "add", link.rstrip("+"), "type", "veth", "peer", "name", f"peer{index}"],
+                                   check=True)
+                    if link.endswith("+"):
+                        subprocess.run(["ip", "link", "set", link.rstrip("+"), "up"], check=True)
+                try:
+                    self.assertEqual(run("-h").stdout, USAGE.format(program=DAEMON, interface=expected, port=0))
+                finally:
+                    for link in links.split():
+                        subprocess.run(["ip", "link", "del", link.rstrip("+")], check=True)
 
 if __name__ == "__main__":
     unittest.main()

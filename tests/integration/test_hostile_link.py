@@ -24,7 +24,6 @@ MALFORMED_BODIES = [
     ("binary", bytes(range(256)) * 4),
     ("forged log line", f"<s:Envelope>\n{INJECTED}\n</s:Wrong>".encode()),
     ("invalid UTF-8 names", b"<\xff\xfe\x80>" * 300 + b"</x>"),
-    ("control bytes", b"<a>\x1b[31m\x07\x00<b></a>" * 100),
     ("endless nesting", b"<a>" * 5000),
 ]
 CALLBACK = "CALLBACK: <http://10.77.0.2:9/>"
@@ -33,13 +32,7 @@ DEAD = type("Callback", (), {"url": "http://10.77.0.2:9/"})
 SUBSCRIBES = [
     ("half-closed after the request", [CALLBACK, "NT: upnp:event"], True, 200),
     ("repeated CALLBACK", [CALLBACK, CALLBACK, "NT: upnp:event"], False, 412),
-    ("callback off the link", ["CALLBACK: <http://10.78.0.2:9/>", "NT: upnp:event"], False, 412),
-    ("hostname callback", ["CALLBACK: <http://headunit.local:9/>", "NT: upnp:event"], False, 412),
-    ("callback without brackets", ["CALLBACK: http://10.77.0.2:9/", "NT: upnp:event"], False, 412),
-    ("SID with NT", ["SID: uuid:00000000-0000-0000-0000-000000000000", "NT: upnp:event"], False, 400),
 ]
-# A NOTIFY queued per signal and subscriber took +5.5 MiB; AddressSanitizer keeps what is freed for a while.
-STORM_SIGNALS, STORM_GROWTH_KIB, SANITIZED_GROWTH_KIB = 500, 3 * 1024, 24 * 1024
 HANGUPS = 200
 SLOW_AND_FAST_MS = {"GetAppListUpdateState": 3000, "GetApplicationStatus": 200, "GetUnusedProfileIDs": 200}
 PROXIED = {"GIO_USE_PROXY_RESOLVER": "libproxy", "http_proxy": "http://10.77.0.2:9",  # never for events
@@ -74,7 +67,7 @@ if mode == "partial-head":
 elif mode == "idle":
     connections = [socket.create_connection((host, port)) for _ in range(int(sys.argv[4]))]
     time.sleep(1)
-    print(json.dumps(sum(closed_within(c, 0.001) for c in connections)))
+    print(json.dumps([index for index, c in enumerate(connections) if closed_within(c, 0.001)]))
 elif mode == "chunked":
     connection, sent = socket.create_connection((host, port), timeout=5), 0
     chunk = f"{65536:x}\\r\\n".encode() + b"x" * 65536 + b"\\r\\n"
@@ -87,10 +80,6 @@ elif mode == "chunked":
     except OSError:
         pass
     print(json.dumps(sent))
-elif mode == "flood":
-    connections = [socket.create_connection((host, port)) for _ in range(int(sys.argv[4]))]
-    time.sleep(1)
-    print(json.dumps(len(connections)))
 elif mode == "subscribe":  # extra header lines as JSON; "half" shuts the sending side once sent
     connection = socket.create_connection((host, port), timeout=10)
     lines = [f"SUBSCRIBE /event/TmClientProfile1 HTTP/1.1", f"Host: {host}:{port}", *json.loads(sys.argv[4])]
@@ -118,6 +107,11 @@ class HostileLink(unittest.TestCase):
         cls.port = cls.daemon.wait_listening()
         cls.handset = Handset(cls.bed, f"http://{testbed.HANDSET_ADDRESS}:{cls.port}")
         cls.listener = testbed.EventListener(cls.bed)
+        # An action the back-end never answers, judged once its 25 s bound has passed.
+        cls.fake.program("TerminateApplication", "no-reply")
+        cls.hung = (time.monotonic(), ThreadPoolExecutor(1).submit(
+            lambda: (cls.handset.action("TerminateApplication", timeout=40), time.monotonic())))
+        testbed.wait_until(cls.fake.calls, 5)
 
     def setUp(self):
         self.fake.reset()
@@ -157,10 +151,15 @@ class HostileLink(unittest.TestCase):
         low = len(os.listdir(f"/proc/{self.daemon.pid}/fd")) + 2
         subprocess.run(["prlimit", f"--pid={self.daemon.pid}", f"--nofile={low}:{hard}"], check=True, timeout=10)
         try:
-            self.probe("flood", 8)  # accepts fail while they are open; then they close
+            self.probe("idle", 8)  # accepts fail while they are open; then they close
             return self.bed.curl(self.url("/xml/tmserverdevice.xml"), timeout=3)[0]
         finally:
             subprocess.run(["prlimit", f"--pid={self.daemon.pid}", f"--nofile={soft}:{hard}"], check=True, timeout=10)
+
+    def oldest_closed(self, count):
+        """How many of count idle connections the daemon closed, if they are the first ones opened."""
+        closed = self.probe("idle", count)
+        return len(closed) if closed == list(range(len(closed))) else None
 
     def test_each_limit_is_enforced(self):
         with ThreadPoolExecutor(2) as pool:  # the two slow rows side by side
@@ -168,7 +167,7 @@ class HostileLink(unittest.TestCase):
             slow_rows = [("head deadline: closed after (s)", head.result(), 9, 12),
                          ("NOTIFY timeout: given up after (s)", notify.result(), 4, 7)]
         rows = slow_rows + [  # what, observed, lowest and highest allowed
-            ("waiting cap: of 131 idle connections, closed", self.probe("idle", 131), 3, 6),
+            ("waiting cap: of 131 idle connections, the oldest closed", self.oldest_closed(131), 3, 6),
             ("chunked cut: bytes taken of a 16 MiB body", self.probe("chunked"), 1 << 20, 8 << 20),
         ]
         for what, observed, lowest, highest in rows:
@@ -176,6 +175,11 @@ class HostileLink(unittest.TestCase):
                 self.assertIsNotNone(observed)
                 self.assertTrue(lowest <= observed <= highest, f"{observed} not in [{lowest}, {highest}]")
         self.assertTrue(self.daemon.running(), self.daemon.log())
+
+    def test_zy_a_hung_backend_call_is_answered_at_its_bound(self):
+        asked, (answer, answered) = self.hung[0], self.hung[1].result()
+        self.assertEqual(answer.error_code, 501, answer)
+        self.assertGreaterEqual(answered - asked, 25)
 
     # Named to run last: running out of descriptors may cost the daemon more than its listener.
     def test_zz_accepting_again_after_descriptors_ran_out(self):
@@ -217,8 +221,11 @@ class HostileLink(unittest.TestCase):
         hang_up(HANGUPS)
         self.assertTrue(testbed.wait_until(lambda: descriptors() <= before, 5), self.daemon.log())
 
+    def subscribe_with(self, listener):
+        return self.bed.subscribe(self.url("/event/TmApplicationServer1"), listener)
+
     def subscribe(self):
-        return self.bed.subscribe(self.url("/event/TmApplicationServer1"), self.listener)
+        return self.subscribe_with(self.listener)
 
     def test_unusual_subscriptions_are_screened_and_the_next_one_granted(self):
         for what, lines, half, status in SUBSCRIBES:
@@ -227,21 +234,6 @@ class HostileLink(unittest.TestCase):
                                               ([CALLBACK, "NT: upnp:event"], "whole", 200)):
                     self.assertEqual(self.probe("subscribe", json.dumps(extra), mode), expected)
         self.assertTrue(self.daemon.running(), self.daemon.log())
-
-    def test_a_signal_storm_behind_a_stalled_callback_costs_bounded_memory(self):
-        def rss_kib():
-            return int(re.search(r"VmRSS:\s+(\d+)", Path(f"/proc/{self.daemon.pid}/status").read_text()).group(1))
-
-        _, stalled = self.stalled_subscription("/event/TmApplicationServer1")
-        healthy = self.subscribe()
-        initial, before = self.listener.events_of(healthy, 1)[0], rss_kib()
-        for index in range(STORM_SIGNALS):
-            self.fake.emit("AppStatusUpdateStateChanged", f"{index:04d}" + "s" * 1020)
-        sanitized = "libasan" in Path(f"/proc/{self.daemon.pid}/maps").read_text()
-        self.assertLess(rss_kib() - before, SANITIZED_GROWTH_KIB if sanitized else STORM_GROWTH_KIB)
-        latest = {**initial, "AppStatusUpdate": f"{STORM_SIGNALS - 1:04d}" + "s" * 1020}
-        self.assertEqual(self.listener.state_of(healthy, latest, timeout=20), latest)
-        self.unsubscribe("/event/TmApplicationServer1", stalled, healthy)
 
     def test_slow_query_holds_up_no_other_request(self):
         requests = {"QueryStateVariable": lambda: self.handset.query("AppListUpdate").status,
@@ -254,12 +246,10 @@ class HostileLink(unittest.TestCase):
                 self.fake.reset()
                 for method, delay_ms in SLOW_AND_FAST_MS.items():
                     self.fake.program(method, delay_ms=delay_ms)
-                started = time.monotonic()
                 answered = pool.submit(requests[other])
                 self.assertTrue(testbed.wait_until(self.fake.calls, 5))
                 held = pool.submit(requests[slow])  # arrives while the other waits for its answer
                 self.assertEqual(answered.result(), 200)
-                self.assertLess(time.monotonic() - started, 0.8)
                 self.assertFalse(held.done())
                 held.result()
 
@@ -275,8 +265,10 @@ class HostileLink(unittest.TestCase):
     def test_events_reach_every_live_subscriber_in_order(self):
         for what, row in (("a burst with a repeat and an empty value", self.burst),
                           ("beside a stalled and a slow subscriber", self.beside_stalled_and_slow),
+                          ("more than 256 KiB behind", self.merged_past_the_byte_cap),
                           ("after 32 dead callbacks", self.after_dead_callbacks),
-                          ("unsubscribed before its initial event, and a renewal", self.unsubscribed_and_renewed)):
+                          ("unsubscribed before its initial event, and a renewal", self.unsubscribed_and_renewed),
+                          ("its first callback refusing", self.second_callback)):
             with self.subTest(what):
                 self.fake.reset()
                 row()
@@ -295,22 +287,39 @@ class HostileLink(unittest.TestCase):
     def beside_stalled_and_slow(self):
         _, stalled = self.stalled_subscription("/event/TmApplicationServer1")
         slow_listener = testbed.EventListener(self.bed)
-        live, slow = self.subscribe(), self.bed.subscribe(self.url("/event/TmApplicationServer1"), slow_listener)
+        live, slow = self.subscribe(), self.subscribe_with(slow_listener)
         slow_listener.events_of(slow, 1)
         sent = []
         os.kill(slow_listener.process.pid, signal.SIGSTOP)  # its first NOTIFY waits, the rest merge
         try:
-            for batch in range(4):  # paced by the live one, which never falls far behind
-                sent += self.emit_all([f"paced {batch}.{i}" for i in range(25)])
+            # Paced by the live one. The slow one has the first in flight, and the 65th behind it merges all.
+            for batch in range(3):
+                sent += self.emit_all([f"paced {batch}.{i}" for i in range(22)])
                 self.listener.events_of(live, 1 + len(sent))
         finally:
             os.kill(slow_listener.process.pid, signal.SIGCONT)
-        self.assertEqual(self.listener.events_of(live, 101)[1:], sent)
+        self.assertEqual(self.listener.events_of(live, 67)[1:], sent)
         merged = slow_listener._events(slow, lambda events: events[-1]["properties"] == sent[-1], 10)
         self.assertEqual(merged[-1]["properties"], sent[-1])
         self.assertLess(len(merged), 50)
         self.assertEqual(len({e["seq"] for e in merged}), len(merged))  # SEQ strictly increasing
         self.unsubscribe("/event/TmApplicationServer1", stalled, live, slow)
+
+    def merged_past_the_byte_cap(self):
+        slow_listener = testbed.EventListener(self.bed)
+        slow_listener.events_of(slow := self.subscribe_with(slow_listener), 1)
+        os.kill(slow_listener.process.pid, signal.SIGSTOP)
+        try:  # the first in flight; the third behind it passes 256 KiB
+            sent = self.emit_all([str(i) * 100 * 1024 for i in range(4)])
+        finally:
+            os.kill(slow_listener.process.pid, signal.SIGCONT)
+        got = slow_listener._events(slow, lambda events: len(events) >= 3, 10)
+        self.assertEqual([e["properties"] for e in got][1:], [sent[0], sent[3]])
+        self.unsubscribe("/event/TmApplicationServer1", slow)
+
+    def second_callback(self):
+        both = type("Callbacks", (), {"url": f"{DEAD.url}><{self.listener.url}"})  # CALLBACK: <dead><live>
+        self.listener.events_of(self.subscribe_with(both), 1)
 
     def after_dead_callbacks(self):
         profile = self.url("/event/TmClientProfile1")
@@ -328,14 +337,6 @@ class HostileLink(unittest.TestCase):
         self.emit_all(["after"])
         self.assertEqual(self.listener.events_of(kept, 2)[1], {"AppListUpdate": "after"})
         self.assertEqual([e for e in self.listener.events if e["sid"] == gone], [])
-
-    def test_subscriptions_past_the_cap_are_refused_until_one_ends(self):
-        event, sids = self.url("/event/TmApplicationServer1"), []
-        with self.assertRaisesRegex(AssertionError, "answered 503"):  # other tests hold a few already
-            for _ in range(SUBSCRIPTIONS_PER_SERVICE + 1):
-                sids.append(self.bed.subscribe(event, self.listener))
-        self.assertEqual(self.bed.curl(event, "-X", "UNSUBSCRIBE", "-H", f"SID: {sids.pop()}")[0], 200)
-        self.bed.subscribe(event, self.listener)
 
     def test_reply_after_the_head_unit_left_is_dropped(self):
         control, request = self.url("/control/TmApplicationServer1"), self.bed.directory / "launch"

@@ -12,9 +12,10 @@ from pathlib import Path
 import testbed
 
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
-DEVICE_TYPE = "urn:schemas-upnp-org:device:TmServerDevice:1"
-SUBSCRIPTIONS_PER_SERVICE = 32
+CLIENT_PROFILE = "urn:schemas-upnp-org:service:TmClientProfile:1"
+SUBSCRIPTIONS_PER_SERVICE, SUBSCRIPTIONS = 32, 48
 WATCHDOG_S = 0.4
+SUBSCRIBE = ("-X", "SUBSCRIBE", "-H", "NT: upnp:event")
 
 
 class ServiceManager:
@@ -49,19 +50,28 @@ class LinkFollow(unittest.TestCase):
     def assertReachable(self, daemon, address, udn, old_subscription):
         location = self.bed.sole_root_device(daemon)
         self.assertIn(f"//{address}:", location)
-        self.assertIn(location, self.bed.libupnp_search(DEVICE_TYPE, 2)[0], "a search went unanswered")
+        self.assertEqual(self.bed.search(1)[0][1], location, "a search went unanswered")
         status, description, _ = self.bed.curl(location)
         self.assertEqual((status, testbed.element(description, "UDN")), (200, udn))
-        urls = testbed.soap.service_urls(location, description)[APP_SERVER]
+        services = testbed.soap.service_urls(location, description)
+        urls = services[APP_SERVER]
         answer = self.bed.soap(urls["controlURL"], APP_SERVER, "GetApplicationStatus", AppID="0x0001")
         self.assertEqual((answer.status, answer.values), (200, {"AppStatus": "0x0001"}), answer.body)
         if old_subscription:
             status, _, _ = self.bed.curl(urls["eventSubURL"], "-X", "SUBSCRIBE", "-H", f"SID: {old_subscription}")
             self.assertEqual(status, 412, "a subscription of the old link survived")
-        # A full set each time: the subscriptions of the link before no longer count.
-        sid, *_ = [self.bed.subscribe(urls["eventSubURL"], self.listener) for _ in range(SUBSCRIPTIONS_PER_SERVICE)]
-        self.listener.events_of(sid, 1)  # the initial event
-        return sid
+        # Full sets each time, as the subscriptions of the link before no longer count; one more is refused
+        # until one ends.
+        first = None
+        for url, granted in ((urls["eventSubURL"], SUBSCRIPTIONS_PER_SERVICE),
+                             (services[CLIENT_PROFILE]["eventSubURL"], SUBSCRIPTIONS - SUBSCRIPTIONS_PER_SERVICE)):
+            sids = [self.bed.subscribe(url, self.listener) for _ in range(granted)]
+            first = first or sids[0]
+            self.assertEqual(self.bed.curl(url, *SUBSCRIBE, "-H", f"CALLBACK: <{self.listener.url}>")[0], 503)
+        self.assertEqual(self.bed.curl(url, "-X", "UNSUBSCRIBE", "-H", f"SID: {sids[-1]}")[0], 200)
+        self.bed.subscribe(url, self.listener)
+        self.listener.events_of(first, 1)  # the initial event
+        return first
 
     def test_device_comes_back_with_the_same_identity_after_each_link_change(self):
         self.bed = testbed.Testbed("lf", DAEMON, INSTALL)

@@ -10,17 +10,15 @@ import testbed
 APP = "urn:schemas-upnp-org:service:TmApplicationServer:1"
 PROFILE = "urn:schemas-upnp-org:service:TmClientProfile:1"
 QUERY = "urn:schemas-upnp-org:control-1-0"
-CALL_TIMEOUT_S = 2
+CALL_TIMEOUT_S = 5
 SERVICE_OF = {"GetMaxNumProfiles": PROFILE, "SetClientProfile": PROFILE, "GetClientProfile": PROFILE}
 FAILED = (501,)  # the daemon's own 501, whatever its description
-UNKNOWN = "The error code {} has no known error text"
 # (code, the text the head unit gets when the back-end sends none): codes GUPnP has a text of its own
 # for, one of these services, and codes without a standard text.
 STANDARD_TEXTS = [
-    (401, "No action by that name at this service."),
     (501, "MAY be returned if current state of service prevents invoking that action."),
     (830, "The profile identifier does not exist or the application cannot use the specified profile identifier."),
-    (816, UNKNOWN.format(816)), (999, UNKNOWN.format(999)),
+    (816, "The error code 816 has no known error text"),
 ]
 REFUSING_BUS = """<busconfig><include>/usr/share/dbus-1/session.conf</include><policy context="mandatory">
 <deny send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus" send_member="AddMatch"/>
@@ -40,9 +38,9 @@ class Handset:
     def __init__(self, bed, base):
         self.bed, self.base = bed, base
 
-    def action(self, name, **arguments):
+    def action(self, name, timeout=20, **arguments):
         service = SERVICE_OF.get(name, APP)
-        return self.bed.soap(f"{self.base}/control/{service.split(':')[3]}1", service, name, **arguments)
+        return self.bed.soap(f"{self.base}/control/{service.split(':')[3]}1", service, name, timeout, **arguments)
 
     def query(self, variable):
         service = "TmClientProfile1" if "Profile" in variable else "TmApplicationServer1"
@@ -99,10 +97,7 @@ class Relay(unittest.TestCase):
             ("LaunchApplication", ("reply", ""), ""),
             ("LaunchApplication", ("reply", "rtp://1", 0, "ignored on success"), "rtp://1"),
             ("GetApplicationStatus", ("reply", "", 810, "Unknown 0x5"), (810, "Unknown 0x5")),
-            ("TerminateApplication", ("reply", "", 4711, "Busy"), (4711, "Busy")),
             ("GetMaxNumProfiles", ("reply", 4), "4"),
-            ("GetMaxNumProfiles", ("reply", 0), "0"),
-            ("GetMaxNumProfiles", ("reply", 4, 701), (701, "The service has rejected the operation.")),
             ("GetMaxNumProfiles", ("wrong-signature",), FAILED),
             ("LaunchApplication", ("wrong-signature",), FAILED),
             ("LaunchApplication", ("dbus-error",), FAILED),
@@ -119,18 +114,19 @@ class Relay(unittest.TestCase):
                     self.assertEqual((answer.status, list(answer.values.values())), (200, [expected]), answer.body)
 
     def test_slow_action_holds_up_no_other(self):
-        self.fake.program("LaunchApplication", "echo", delay_ms=1500)
-        self.fake.program("GetApplicationStatus", "echo", delay_ms=300)
+        self.fake.program("LaunchApplication", "echo", delay_ms=4000)
+        self.fake.program("GetApplicationStatus", "echo", delay_ms=1500)
         with ThreadPoolExecutor(8) as pool:
             slow = pool.submit(self.handset.action, "LaunchApplication", AppID="slow", ProfileID=1)
             self.assertTrue(testbed.wait_until(self.fake.calls, 5))
             fast = [pool.submit(self.handset.action, "GetApplicationStatus", AppID=str(i)) for i in range(7)]
             answers = [future.result() for future in fast]
-            self.assertFalse(slow.done(), "the slow action was answered before the fast ones")
         self.assertEqual([a.values for a in answers], [{"AppStatus": str(i)} for i in range(7)])
         self.assertEqual(slow.result().values, {"AppURI": "slow|1"})
-        calls = self.fake.calls()
-        self.assertLess(max(call[2] for call in calls), min(call[3] for call in calls), "not all were in flight")
+        # By the back-end's record: the fast calls were all out at once, and done while the slow one was out.
+        (*_, slow_replied), *others = self.fake.calls()
+        self.assertLess(max(call[2] for call in others), min(call[3] for call in others), "not all were in flight")
+        self.assertLess(max(call[3] for call in others), slow_replied)
 
     def test_queries_return_the_backends_text(self):
         cases = [("AppListUpdate", "GetAppListUpdateState", "reply", "list"),

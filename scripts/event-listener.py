@@ -28,11 +28,12 @@ class NotifyHandler(http.server.BaseHTTPRequestHandler):
         except (OSError, ValueError, ElementTree.ParseError):
             self.send_error(400)
             return
-        # Answered first: once an event is printed, the device has its answer.
-        self.send_response(200)
-        self.send_header("Content-Length", "0")
-        self.end_headers()
+        # Answered first, so that a printed event is an answered one; under the lock, so that the next
+        # NOTIFY, sent once this one is answered, is printed after it.
         with printing:
+            self.send_response(200)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
             print(json.dumps(event), flush=True)
 
     def log_message(self, *args):

@@ -1,6 +1,6 @@
-"""A head unit that sends garbage or hangs up early leaves the daemon answering, its log bounded and
-clean, and no connection behind; a slow back-end holds up no other request, and events stay in order
-and off any proxy."""
+"""A head unit that sends garbage, stalls or hangs up early leaves the daemon answering within its
+limits, its log bounded and clean; a slow back-end holds up no other request, and events stay in
+order and off any proxy."""
 import json
 import os
 import re
@@ -33,18 +33,9 @@ SUBSCRIBES = [
     ("half-closed after the request", [CALLBACK, "NT: upnp:event"], True, 200),
     ("repeated CALLBACK", [CALLBACK, CALLBACK, "NT: upnp:event"], False, 412),
 ]
-HANGUPS = 200
 SLOW_AND_FAST_MS = {"GetAppListUpdateState": 3000, "GetApplicationStatus": 200, "GetUnusedProfileIDs": 200}
 PROXIED = {"GIO_USE_PROXY_RESOLVER": "libproxy", "http_proxy": "http://10.77.0.2:9",  # never for events
            "G_DEBUG": "fatal-criticals"}  # a library's failed precondition is a crash here
-HANG_UP_AFTER_HEAD = """
-import socket, sys
-host, port, path, count = sys.argv[1], int(sys.argv[2]), sys.argv[3], int(sys.argv[4])
-for _ in range(count):
-    with socket.create_connection((host, port), timeout=5) as connection:
-        connection.sendall(f"GET {path} HTTP/1.1\\r\\nHost: {host}:{port}\\r\\n\\r\\n".encode())
-        connection.recv(65536)
-"""
 # Head-unit side of the limits table; each mode prints one JSON value.
 LIMIT_PROBE = """
 import json, socket, sys, time
@@ -206,20 +197,6 @@ class HostileLink(unittest.TestCase):
             self.assertTrue(line.isprintable(), repr(line))
             self.assertNotIn(INJECTED, line)
         self.assertTrue(self.daemon.running())
-
-    def test_connections_closed_by_the_head_unit_leave_no_descriptor(self):
-        def hang_up(count):
-            subprocess.run(self.bed.in_headunit(sys.executable, "-c", HANG_UP_AFTER_HEAD, testbed.HANDSET_ADDRESS,
-                                                str(self.port), "/xml/tmserverdevice.xml", str(count)),
-                           check=True, timeout=60)
-
-        def descriptors():
-            return len(os.listdir(f"/proc/{self.daemon.pid}/fd"))
-
-        hang_up(10)  # whatever the daemon opens once, on its first connections
-        before = descriptors()
-        hang_up(HANGUPS)
-        self.assertTrue(testbed.wait_until(lambda: descriptors() <= before, 5), self.daemon.log())
 
     def subscribe_with(self, listener):
         return self.bed.subscribe(self.url("/event/TmApplicationServer1"), listener)

@@ -19,12 +19,15 @@ APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
 ACTION = f'"{APP_SERVER}#GetApplicationList"'
 SUBSCRIPTIONS_PER_SERVICE = 32
 INJECTED = "<3>tmserver.app: forged line"
-# (what, body): bodies that no XML parser accepts, each echoing bytes a journal must not see raw.
+# (what, body, status): malformed bodies, each echoing bytes a journal must not see raw; only the last
+# has the action's element, so only it reaches GUPnP's parser, which reports the garbage after it.
 MALFORMED_BODIES = [
-    ("binary", bytes(range(256)) * 4),
-    ("forged log line", f"<s:Envelope>\n{INJECTED}\n</s:Wrong>".encode()),
-    ("invalid UTF-8 names", b"<\xff\xfe\x80>" * 300 + b"</x>"),
-    ("endless nesting", b"<a>" * 5000),
+    ("binary", bytes(range(256)) * 4, 400),
+    ("forged log line", f"<s:Envelope>\n{INJECTED}\n</s:Wrong>".encode(), 400),
+    ("invalid UTF-8 names", b"<\xff\xfe\x80>" * 300 + b"</x>", 400),
+    ("endless nesting", b"<a>" * 5000, 400),
+    ("garbage after the action", testbed.soap.envelope(APP_SERVER, "GetApplicationList", {})
+     + f"\n<\x1b[31m>{INJECTED}\x07\xff".encode(), 200),
 ]
 CALLBACK = "CALLBACK: <http://10.77.0.2:9/>"
 DEAD = type("Callback", (), {"url": "http://10.77.0.2:9/"})
@@ -182,14 +185,14 @@ class HostileLink(unittest.TestCase):
 
     def test_malformed_bodies_leave_one_clean_line_each(self):
         log_before = len(self.daemon.log())
-        for what, body in MALFORMED_BODIES:
+        for what, body, expected in MALFORMED_BODIES:
             with self.subTest(what):
                 request = self.bed.directory / "malformed"
                 request.write_bytes(body)
                 status, _, _ = self.bed.curl(self.url("/control/TmApplicationServer1"), "-X", "POST",
                                              "-H", "Content-Type: text/xml", "-H", f"SOAPACTION: {ACTION}",
                                              "--data-binary", f"@{request}")
-                self.assertGreaterEqual(status, 400)
+                self.assertEqual(status, expected)
         lines = self.daemon.log()[log_before:].splitlines()
         self.assertLessEqual(len(lines), len(MALFORMED_BODIES), "\n".join(lines))
         for line in lines:

@@ -100,7 +100,7 @@ def main():
         raise SystemExit(f"the unfaulted suite fails ({failed}): {log}")
     print(f"suite without faults: {len(tests)} tests pass in {time.monotonic() - started:.0f} s", flush=True)
 
-    caught, results = 0, []
+    caught, unbuilt, results = 0, 0, []
     for fault in faults:
         started, restore = time.monotonic(), plant(source, fault)
         try:
@@ -109,7 +109,9 @@ def main():
         finally:
             restore()
         verdict = next(iter(failed), None)
-        caught += verdict is not None
+        # A fault that does not build says nothing of the suite: its text needs mending.
+        caught += verdict not in (None, "the build")
+        unbuilt += verdict == "the build"
         equivalent = EQUIVALENT.get(fault[0]) if verdict is None else None
         shown = verdict or (f"equivalent: {equivalent}" if equivalent else "SURVIVED")
         results.append({"id": fault[0], "file": fault[1], "what": fault[4], "caught by": failed,
@@ -120,7 +122,8 @@ def main():
     (options.build / f"results-{shard}.json").write_text(json.dumps(results, indent=1))
     equivalents = sum(r["equivalent"] is not None for r in results)
     print(f"caught {caught} of {len(faults)} ({100 * caught / max(len(faults), 1):.0f} %); "
-          f"{equivalents} survivors equivalent; {len(faults) - caught - equivalents} survived")
+          f"{equivalents} survivors equivalent; {len(faults) - caught - equivalents - unbuilt} survived; "
+          f"{unbuilt} did not build")
 
 
 if __name__ == "__main__":

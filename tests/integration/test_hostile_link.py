@@ -74,10 +74,12 @@ elif mode == "chunked":
     except OSError:
         pass
     print(json.dumps(sent))
-elif mode == "subscribe":  # extra header lines as JSON; "half" shuts the sending side once sent
+elif mode == "subscribe":  # extra header lines as JSON; "half" shuts the sending side once sent, "cut" leaves
     connection = socket.create_connection((host, port), timeout=10)
     lines = [f"SUBSCRIBE /event/TmClientProfile1 HTTP/1.1", f"Host: {host}:{port}", *json.loads(sys.argv[4])]
     connection.sendall(("\\r\\n".join(lines) + "\\r\\n\\r\\n").encode())
+    if sys.argv[5] == "cut":
+        sys.exit()
     if sys.argv[5] == "half":
         connection.shutdown(socket.SHUT_WR)
     head = connection.recv(65536).split()

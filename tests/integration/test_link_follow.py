@@ -1,4 +1,5 @@
 """One daemon follows its USB link through an address change, a replug and a link flap."""
+import json
 import os
 import signal
 import socket
@@ -11,20 +12,13 @@ from pathlib import Path
 from urllib.parse import urlsplit
 
 import testbed
+from test_hostile_link import LIMIT_PROBE
 
 APP_SERVER = "urn:schemas-upnp-org:service:TmApplicationServer:1"
 CLIENT_PROFILE = "urn:schemas-upnp-org:service:TmClientProfile:1"
 SUBSCRIPTIONS_PER_SERVICE, SUBSCRIPTIONS = 32, 48
 WATCHDOG_S = 0.4
 SUBSCRIBE = ("-X", "SUBSCRIBE", "-H", "NT: upnp:event")
-# A SUBSCRIBE whose head unit leaves before its body: it must leave no subscription behind.
-CUT_SUBSCRIBE = """
-import socket, sys
-host, port, path, callback = sys.argv[1], int(sys.argv[2]), sys.argv[3], sys.argv[4]
-with socket.create_connection((host, port)) as connection:
-    connection.sendall(f"SUBSCRIBE {path} HTTP/1.1\\r\\nHost: {host}:{port}\\r\\nCALLBACK: <{callback}>\\r\\n"
-                       "NT: upnp:event\\r\\nContent-Length: 10\\r\\n\\r\\n".encode())
-"""
 
 
 class ServiceManager:
@@ -71,9 +65,10 @@ class LinkFollow(unittest.TestCase):
             self.assertEqual(status, 412, "a subscription of the old link survived")
         # Full sets each time, as the subscriptions of the link before no longer count; one more is refused
         # until one ends.
-        event = urlsplit(urls["eventSubURL"])
-        subprocess.run(self.bed.in_headunit(sys.executable, "-c", CUT_SUBSCRIBE, event.hostname, str(event.port),
-                                            event.path, self.listener.url), check=True, timeout=10)
+        # A SUBSCRIBE whose head unit leaves before the body its head announces leaves no subscription.
+        cut = [f"CALLBACK: <{self.listener.url}>", "NT: upnp:event", "Content-Length: 10"]
+        subprocess.run(self.bed.in_headunit(sys.executable, "-c", LIMIT_PROBE, "subscribe", address,
+                                            str(urlsplit(location).port), json.dumps(cut), "cut"), check=True, timeout=10)
         first = None
         for url, granted in ((urls["eventSubURL"], SUBSCRIPTIONS_PER_SERVICE),
                              (services[CLIENT_PROFILE]["eventSubURL"], SUBSCRIPTIONS - SUBSCRIPTIONS_PER_SERVICE)):

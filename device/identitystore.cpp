@@ -1,10 +1,13 @@
 #include "device/identitystore.h"
 
+#include "platform/tmserver_debug.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSaveFile>
-#include <QSettings>
+
+#include <glib.h>
 
 #include <cerrno>
 #include <cstring>
@@ -16,6 +19,42 @@ namespace
 // QSaveFile names its file beside the target after it, with six characters of its own.
 const char interruptedSuffix[] = ".??????";
 const char stateFileName[] = "identity";
+// A key file holds strings only: nothing in it is ever turned into a typed value. QSettings'
+// INI files were read that way ("@Variant(...)"), and a damaged one could ask for gigabytes.
+const char identityGroup[] = "Identity";
+// Where earlier releases kept the identity through QSettings, whose strings this still reads.
+const char legacyGroup[] = "General";
+// The identity takes a few hundred bytes; whatever lies beyond this is not ours.
+const qint64 stateFileLimit = 64 * 1024;
+
+QString stringValue(GKeyFile *state, const char *group, const char *key)
+{
+    g_autofree char *text = g_key_file_get_string(state, group, key, nullptr);
+    return QString::fromUtf8(text);
+}
+
+// QSettings wrote a string C-escaped, in quotes when it held a separator or outer spaces, and
+// with a leading "@" doubled.
+QString legacyValue(GKeyFile *state, const char *group, const char *key)
+{
+    g_autofree char *raw = g_key_file_get_value(state, group, key, nullptr);
+    QByteArray text(raw);
+    if (text.size() > 1 && text.startsWith('"') && text.endsWith('"'))
+        text = text.mid(1, text.size() - 2);
+    g_autofree char *unescaped = g_strcompress(text.constData());
+    const QString string = QString::fromUtf8(unescaped);
+    return string.startsWith(QLatin1String("@@")) ? string.mid(1) : string;
+}
+
+QMap<QString, QString> keptInGroup(
+    GKeyFile *state, const char *group, QString (*read)(GKeyFile *, const char *, const char *))
+{
+    QMap<QString, QString> identity;
+    g_auto(GStrv) keys = g_key_file_get_keys(state, group, nullptr, nullptr);
+    for (char **key = keys; key && *key; ++key)
+        identity.insert(QString::fromUtf8(*key), read(state, group, *key));
+    return identity;
+}
 
 bool replaceAtomically(const QByteArray &text, const QString &path, QString *reason)
 {
@@ -80,20 +119,29 @@ QString IdentityStore::stateFilePath()
 
 QMap<QString, QString> IdentityStore::keptIdentity()
 {
-    const QSettings state(stateFilePath(), QSettings::IniFormat);
-    QMap<QString, QString> identity;
-    for (const QString &name : state.childKeys())
-        identity.insert(name, state.value(name).toString());
+    QFile file(stateFilePath());
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray text = file.read(stateFileLimit);
+    g_autoptr(GKeyFile) state = g_key_file_new();
+    g_autoptr(GError) error = nullptr;
+    if (!g_key_file_load_from_data(state, text.constData(), gsize(text.size()), G_KEY_FILE_NONE, &error)) {
+        qCWarning(lcDevice, "Cannot read the identity kept in %s: %s", qUtf8Printable(file.fileName()), error->message);
+        return {};
+    }
+    QMap<QString, QString> identity = keptInGroup(state, legacyGroup, legacyValue);
+    identity.insert(keptInGroup(state, identityGroup, stringValue));
     return identity;
 }
 
-bool IdentityStore::keepIdentity(const QMap<QString, QString> &identity)
+bool IdentityStore::keepIdentity(const QMap<QString, QString> &identity, QString *reason)
 {
     const QString path = stateFilePath();
     QDir().mkpath(QFileInfo(path).absolutePath());
-    QSettings state(path, QSettings::IniFormat);
+    g_autoptr(GKeyFile) state = g_key_file_new();
     for (auto value = identity.cbegin(); value != identity.cend(); ++value)
-        state.setValue(value.key(), value.value());
-    state.sync();
-    return state.status() == QSettings::NoError;
+        g_key_file_set_string(state, identityGroup, qUtf8Printable(value.key()), qUtf8Printable(value.value()));
+    gsize size = 0;
+    g_autofree char *text = g_key_file_to_data(state, &size, nullptr);
+    return writeBack(QByteArray(text, qsizetype(size)), path, reason);
 }

@@ -22,7 +22,7 @@ QString stateFilePath();
 // The identity kept in the state file, by name; empty when there is none.
 QMap<QString, QString> keptIdentity();
 
-// Keeps the identity in the state file; false when it cannot be written.
-bool keepIdentity(const QMap<QString, QString> &identity);
+// Keeps the identity in the state file; on failure, reason says why.
+bool keepIdentity(const QMap<QString, QString> &identity, QString *reason);
 
 } // namespace IdentityStore

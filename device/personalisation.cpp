@@ -126,10 +126,11 @@ void TmServerDevice::keepIdentity()
     for (const char *path : identityPaths)
         identity.insert(stateKey(path), text(findNode(QLatin1String(path))));
     const QString statePath = IdentityStore::stateFilePath();
-    if (IdentityStore::keepIdentity(identity))
+    if (IdentityStore::keepIdentity(identity, &reason))
         qCInfo(lcDevice, "Identity kept in %s", qUtf8Printable(statePath));
     else
-        qCWarning(lcDevice, "Cannot keep the identity in %s either: not writable", qUtf8Printable(statePath));
+        qCWarning(
+            lcDevice, "Cannot keep the identity in %s either: %s", qUtf8Printable(statePath), qUtf8Printable(reason));
 }
 
 QString TmServerDevice::bluetoothAddress()

@@ -114,6 +114,10 @@ FAULTS = [
      "a STATE_DIRECTORY list is taken as one directory"),
     ("device-xdg-relative", "device/identitystore.cpp", "if (!QDir::isAbsolutePath(base))", "if (base.isEmpty())",
      "a relative XDG_STATE_HOME is used"),
+    ("device-legacy-quotes", "device/identitystore.cpp", "text.size() > 1 && text.startsWith('\"')", "false",
+     "a value an earlier release quoted keeps its quotes"),
+    ("device-legacy-wins", "device/identitystore.cpp", "identity.insert(keptInGroup(", "identity = (keptInGroup(",
+     "an earlier release's values outweigh this one's, or are dropped"),
     # bridge/
     ("value-noncharacter", "bridge/xmlvalue.cpp", "(c >= 0xE000 && c <= 0xFFFD)", "(c >= 0xE000 && c <= 0xFFFF)",
      "U+FFFE reaches the XML"),

@@ -71,11 +71,40 @@ void stateFile()
     }
 }
 
+// A state file left by an earlier release (QSettings' INI) or by this one reads as the strings kept.
+void keptStrings()
+{
+    QTemporaryDir directory;
+    qputenv("STATE_DIRECTORY", directory.path().toUtf8());
+    const QString odd = QStringLiteral(" Co., \"Ltd\"; \\ @");
+    const struct {
+        const char *row;
+        QByteArray file;
+        QString manufacturer;
+    } rows[] = {
+        {"earlier: plain", "[General]\nmanufacturer=Grüße Ltd\n", QStringLiteral("Grüße Ltd")},
+        {"earlier: quoted, escaped", "[General]\nmanufacturer=\" Co., \\\"Ltd\\\"; \\\\ @\"\n", odd},
+        {"earlier: leading @", "[General]\nmanufacturer=@@Home\n", QStringLiteral("@Home")},
+        {"this release over an earlier one", "[General]\nmanufacturer=a\n[Identity]\nmanufacturer=b\n",
+            QStringLiteral("b")},
+    };
+    for (const auto &row : rows) {
+        write(IdentityStore::stateFilePath(), row.file);
+        expect(row.row, IdentityStore::keptIdentity().value(QStringLiteral("manufacturer")).toStdString(),
+            row.manufacturer.toStdString());
+    }
+    QString reason;
+    expect("kept by this release", IdentityStore::keepIdentity({{QStringLiteral("manufacturer"), odd}}, &reason), true);
+    expect("read back", IdentityStore::keptIdentity().value(QStringLiteral("manufacturer")).toStdString(),
+        odd.toStdString());
+}
+
 } // namespace
 
 int main()
 {
     deviceInformation();
     stateFile();
+    keptStrings();
     return failedRows;
 }

@@ -41,18 +41,24 @@ QString legacyValue(GKeyFile *state, const char *group, const char *key)
     QByteArray text(raw);
     if (text.size() > 1 && text.startsWith('"') && text.endsWith('"'))
         text = text.mid(1, text.size() - 2);
+    // A lone backslash at the end continued the line there, which a string of ours never did.
+    qsizetype backslashes = 0;
+    while (backslashes < text.size() && text.at(text.size() - 1 - backslashes) == '\\')
+        ++backslashes;
+    text.chop(backslashes % 2);
     g_autofree char *unescaped = g_strcompress(text.constData());
     const QString string = QString::fromUtf8(unescaped);
     return string.startsWith(QLatin1String("@@")) ? string.mid(1) : string;
 }
 
+// Outer white space means nothing in a description, and a key file keeps only some of it.
 QMap<QString, QString> keptInGroup(
     GKeyFile *state, const char *group, QString (*read)(GKeyFile *, const char *, const char *))
 {
     QMap<QString, QString> identity;
     g_auto(GStrv) keys = g_key_file_get_keys(state, group, nullptr, nullptr);
     for (char **key = keys; key && *key; ++key)
-        identity.insert(QString::fromUtf8(*key), read(state, group, *key));
+        identity.insert(QString::fromUtf8(*key), read(state, group, *key).trimmed());
     return identity;
 }
 

@@ -76,14 +76,14 @@ void keptStrings()
 {
     QTemporaryDir directory;
     qputenv("STATE_DIRECTORY", directory.path().toUtf8());
-    const QString odd = QStringLiteral(" Co., \"Ltd\"; \\ @");
+    const QString odd = QStringLiteral("Co., \"Ltd\"; \\ @");
     const struct {
         const char *row;
         QByteArray file;
         QString manufacturer;
     } rows[] = {
         {"earlier: plain", "[General]\nmanufacturer=Grüße Ltd\n", QStringLiteral("Grüße Ltd")},
-        {"earlier: quoted, escaped", "[General]\nmanufacturer=\" Co., \\\"Ltd\\\"; \\\\ @\"\n", odd},
+        {"earlier: quoted, escaped", "[General]\nmanufacturer=\"Co., \\\"Ltd\\\"; \\\\ @\"\n", odd},
         {"earlier: leading @", "[General]\nmanufacturer=@@Home\n", QStringLiteral("@Home")},
         {"this release over an earlier one", "[General]\nmanufacturer=a\n[Identity]\nmanufacturer=b\n",
             QStringLiteral("b")},
